@@ -1,0 +1,86 @@
+// The operating-system services that the system's own logic calls, one operation per Win32 call
+// it makes, with the same arguments and results. The logic reaches the OS through the current
+// platform only: the Win32 backend calls the real API, the Linux backend maps the calls onto
+// SG_IO, sysfs and the reboot service, and the emulated backend binds them to an emulated PC.
+#pragma once
+
+#include "platform/winapi.h"
+
+namespace quiver {
+
+class Platform {
+  public:
+    virtual ~Platform() = default;
+
+    // Drive strings, types and device access.
+    virtual DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) = 0;
+    virtual UINT GetDriveTypeA(const char* lpRootPathName) = 0;
+    virtual HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                               void* lpSecurityAttributes, DWORD dwCreationDisposition,
+                               DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) = 0;
+    virtual BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer,
+                                 DWORD nInBufferSize, void* lpOutBuffer, DWORD nOutBufferSize,
+                                 DWORD* lpBytesReturned, void* lpOverlapped) = 0;
+    virtual BOOL CloseHandle(HANDLE hObject) = 0;
+    virtual DWORD GetLastError() = 0;
+    virtual void SetLastError(DWORD dwErrCode) = 0;
+
+    // The process heap.
+    virtual HANDLE GetProcessHeap() = 0;
+    virtual void* HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) = 0;
+    virtual BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, void* lpMem) = 0;
+
+    // Libraries (the ASPI manager).
+    virtual HMODULE LoadLibraryA(const char* lpLibFileName) = 0;
+    virtual FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) = 0;
+    virtual BOOL FreeLibrary(HMODULE hLibModule) = 0;
+
+    // Events.
+    virtual HANDLE CreateEventA(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                                const char* lpName) = 0;
+    virtual DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) = 0;
+
+    // Time.
+    virtual BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) = 0;
+    virtual BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) = 0;
+    virtual void Sleep(DWORD dwMilliseconds) = 0;
+
+    // System: version, token and privilege, restart.
+    virtual BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) = 0;
+    virtual HANDLE GetCurrentProcess() = 0;
+    virtual BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
+                                  HANDLE* TokenHandle) = 0;
+    virtual BOOL LookupPrivilegeValueA(const char* lpSystemName, const char* lpName,
+                                       LUID* lpLuid) = 0;
+    virtual BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                       TOKEN_PRIVILEGES* NewState, DWORD BufferLength,
+                                       TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) = 0;
+    virtual BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) = 0;
+
+    // Text.
+    virtual int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
+                               const char* lpString2, int cchCount2) = 0;
+
+    // The plain message box.
+    virtual int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) = 0;
+};
+
+// The platform of the process. Exactly one is current; it must be installed before the first
+// call and outlive every object that uses it.
+Platform& Os();
+bool HasPlatform();
+void SetPlatform(Platform* platform);
+
+// Installs a platform for the lifetime of the object and restores the previous one.
+class ScopedPlatform {
+  public:
+    explicit ScopedPlatform(Platform& platform);
+    ~ScopedPlatform();
+    ScopedPlatform(const ScopedPlatform&) = delete;
+    ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+  private:
+    Platform* previous_;
+};
+
+}  // namespace quiver

@@ -1,0 +1,84 @@
+// The platform bound to an emulated PC: every OS call acts on a sim::Machine.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "sim/machine.h"
+
+namespace quiver {
+
+struct RecordedMessageBox {
+    std::string text;
+    std::string caption;
+    UINT type = 0;
+};
+
+class SimPlatform : public Platform {
+  public:
+    explicit SimPlatform(sim::Machine& machine);
+    ~SimPlatform() override;
+
+    sim::Machine& machine() { return machine_; }
+
+    DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) override;
+    UINT GetDriveTypeA(const char* lpRootPathName) override;
+    HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                       void* lpSecurityAttributes, DWORD dwCreationDisposition,
+                       DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) override;
+    BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer,
+                         DWORD nInBufferSize, void* lpOutBuffer, DWORD nOutBufferSize,
+                         DWORD* lpBytesReturned, void* lpOverlapped) override;
+    BOOL CloseHandle(HANDLE hObject) override;
+    DWORD GetLastError() override;
+    void SetLastError(DWORD dwErrCode) override;
+
+    HANDLE GetProcessHeap() override;
+    void* HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) override;
+    BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, void* lpMem) override;
+
+    HMODULE LoadLibraryA(const char* lpLibFileName) override;
+    FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) override;
+    BOOL FreeLibrary(HMODULE hLibModule) override;
+
+    HANDLE CreateEventA(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                        const char* lpName) override;
+    DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) override;
+
+    BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) override;
+    BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) override;
+    void Sleep(DWORD dwMilliseconds) override;
+
+    BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) override;
+    HANDLE GetCurrentProcess() override;
+    BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) override;
+    BOOL LookupPrivilegeValueA(const char* lpSystemName, const char* lpName, LUID* lpLuid) override;
+    BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                               TOKEN_PRIVILEGES* NewState, DWORD BufferLength,
+                               TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) override;
+    BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) override;
+
+    int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
+                       const char* lpString2, int cchCount2) override;
+
+    int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) override;
+
+    // What the emulated OS saw, for tests.
+    std::vector<RecordedMessageBox> MessageBoxes() const;
+    int OpenHandleCount() const;    // device, event and token handles not yet closed
+    int LibraryLoadCount() const;   // WNASPI32 loads not yet released
+    int TotalLibraryLoads() const;  // WNASPI32 loads ever
+    bool ShutdownPrivilegeEnabled() const;
+
+  private:
+    struct HandleEntry;
+    sim::Machine& machine_;
+    mutable std::mutex mutex_;
+    std::map<std::uintptr_t, HandleEntry*> handles_;
+    std::vector<RecordedMessageBox> boxes_;
+};
+
+}  // namespace quiver

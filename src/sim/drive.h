@@ -1,0 +1,155 @@
+// An emulated optical drive: an MMC device that answers the standard commands the way a real
+// drive does (sense codes, tray and medium states, unit attentions), plus, for the KMR-730T
+// model, the vendor flash identification, the drive-side download buffer, flash profiles and
+// the programming of its flash.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/clock.h"
+#include "sim/scsi.h"
+
+namespace sim {
+
+enum class DriveModel : std::uint8_t {
+    Kmr730t,  // the drive we flash
+    Other,    // any other maker's or model's drive
+};
+
+// What a drive of another model does with the vendor flash identification command.
+enum class FlashIdReply : std::uint8_t {
+    InvalidOpcode,  // 5/20/00
+    Zeros,          // GOOD with 128 zero bytes
+};
+
+struct DriveConfig {
+    DriveModel model = DriveModel::Kmr730t;
+    std::string vendor = "Korvane ";                 // 8 characters, blank-padded on use
+    std::string product = "DVDRW KMR-730T  ";        // 16
+    std::string revision = "QM01";                   // 4
+    std::string vendorSpecific = "2004/01/09 KV01";  // up to 16
+
+    // KMR-730T: the 4-byte identification of its flash chip.
+    std::array<std::uint8_t, 4> flashId{0xC2, 0xB6, 0x00, 0x03};
+    FlashIdReply otherFlashIdReply = FlashIdReply::InvalidOpcode;
+
+    // Tray and medium.
+    bool mediumPresent = false;  // a disc is in the tray
+    bool trayOpen = false;
+    bool lockedByOtherProgram = false;  // PREVENT MEDIUM REMOVAL held by somebody else
+
+    // Timing, in emulated seconds.
+    double powerOnReadySeconds = 0.0;  // NOT READY, becoming ready after power-on
+    double loadReadySeconds = 2.0;     // becoming ready after the tray closes on a disc
+    double programSeconds = 6.0;       // the program command: writing the flash
+    double resetReadySeconds = 3.0;    // becoming ready after the reset that follows
+
+    // Bus model: each command costs this much plus its data at this rate (0 = free).
+    double secondsPerCommand = 0.0;
+    double bytesPerSecond = 0.0;
+
+    // The size of the drive-side download buffer.
+    std::uint32_t bufferBytes = 2u << 20;
+};
+
+// A fault to inject. A fault applies to the commands it matches, counted from 1: it fires on
+// match number `first` and on the `count - 1` matches after it (count 0: on every match from
+// `first` on).
+struct Fault {
+    enum class Kind : std::uint8_t {
+        TransportFailure,  // the command never completes; no sense data
+        SenseData,         // CHECK CONDITION with `sense`
+        Delay,             // the command takes `seconds` longer, then completes normally
+        Vanish,            // the drive disappears before the command: from now on every
+                           // command fails in the transport and the device no longer opens
+        ReadBackDiffers,   // READ BUFFER of image block `block` during attempt `attempt`
+                           // returns one byte changed (attempt 0: every attempt)
+    };
+
+    Kind kind = Kind::TransportFailure;
+    int opcode = -1;  // -1: any command
+    std::uint32_t first = 1;
+    std::uint32_t count = 1;
+    Sense sense;
+    double seconds = 0.0;
+    std::uint32_t block = 0;
+    std::uint32_t attempt = 1;
+};
+
+class Drive {
+  public:
+    Drive(Clock& clock, DriveConfig config);
+
+    Drive(const Drive&) = delete;
+    Drive& operator=(const Drive&) = delete;
+
+    // Executes one command. `data` is the carrier's data buffer of `length` bytes (the source
+    // of a data-out command, the destination of a data-in command); it may be null when length
+    // is 0 or dir is None. Thread-safe: commands are executed one at a time.
+    CommandResult Execute(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,
+                          std::uint8_t* data, std::uint32_t length);
+
+    void AddFault(const Fault& fault);
+    void ClearFaults();
+
+    // The drive is gone (unplugged): commands fail in the transport, opens fail.
+    bool Vanished() const;
+    void Vanish();
+
+    // State as a test sees it.
+    std::string Revision() const;  // the revision INQUIRY reports now
+    const DriveConfig& config() const { return config_; }
+    bool TrayOpen() const;
+    bool MediumPresent() const;
+    void SetMedium(bool present);  // somebody puts a disc in (tray open) or takes it out
+    void SetLockedByOtherProgram(bool locked);
+    void PowerCycle();  // power-on reset: pending 6/29/00, becoming ready
+
+    std::uint32_t ProgramCount() const;  // successful program commands so far
+    bool LastProgramWithBootCode() const;
+    std::optional<int> LoadedProfile() const;  // number of the accepted flash profile, if any
+    // The bytes the drive's flash holds now (the last programmed image; empty before).
+    std::vector<std::uint8_t> FlashContents() const;
+
+    // A copy of the buffer bytes [offset, offset + length).
+    std::vector<std::uint8_t> BufferBytes(std::uint32_t offset, std::uint32_t length) const;
+
+    std::vector<LoggedCommand> Log() const;
+    void ClearLog();
+
+  private:
+    struct State;
+    CommandResult ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,
+                                std::uint8_t* data, std::uint32_t length,
+                                std::unique_lock<std::mutex>& lock);
+
+    Clock& clock_;
+    DriveConfig config_;
+    mutable std::mutex mutex_;
+    std::vector<Fault> faults_;
+    std::vector<std::uint32_t> faultMatches_;
+    std::vector<LoggedCommand> log_;
+
+    // Device state.
+    std::string revision_;
+    bool trayOpen_ = false;
+    bool mediumPresent_ = false;
+    bool locked_ = false;
+    bool spinning_ = false;
+    bool vanished_ = false;
+    std::optional<Sense> pendingAttention_;
+    std::int64_t notReadyUntil_ = 0;  // emulated nanoseconds
+    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> flash_;
+    std::optional<int> loadedProfile_;
+    std::uint32_t imageAttempt_ = 0;  // counts image writes at offset 0
+    std::uint32_t programCount_ = 0;
+    bool lastWithBootCode_ = false;
+};
+
+}  // namespace sim

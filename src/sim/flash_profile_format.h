@@ -1,0 +1,38 @@
+// The placeholder flash profiles. The drive makers' profiles (drive-side code that programs one
+// flash chip) are not ours to ship, so the default build carries placeholders of the same sizes,
+// each one recognisably ours and different from the others. The emulated KMR-730T accepts a
+// profile only when it is the placeholder that serves its own flash chip, so a wrong profile, a
+// shifted one or a cut one is caught.
+//
+// Layout of placeholder profile p (`size` bytes):
+//   0    4  magic "QVPF"
+//   4    1  profile number p
+//   5    1  k, the number of flash identifications the profile serves (1..4)
+//   6    2  the profile's size, big-endian
+//   8   4k  the identifications, 4 bytes each
+//   ..      the text "Quiver placeholder flash profile, not drive code", zero-terminated
+//   ..      pattern bytes: byte i = (i * 29 + p * 53 + 11) mod 251, for i counted from 0 at the
+//           start of the profile
+//   the last `zeroTail` bytes are zero (6 for the 1280-byte profiles 2, 3 and 8, else 0)
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace sim {
+
+constexpr std::array<std::uint8_t, 4> kProfileMagic{'Q', 'V', 'P', 'F'};
+constexpr const char kProfileText[] = "Quiver placeholder flash profile, not drive code";
+
+std::vector<std::uint8_t> MakePlaceholderProfile(
+    int number, std::uint16_t size, const std::vector<std::array<std::uint8_t, 4>>& ids,
+    std::uint16_t zeroTail);
+
+// True when `profile` (the bytes the drive received after the header, `length` of them) is a
+// placeholder that serves `flashId`. The drive accepts the profile cut short by at most 6 bytes
+// (those that are zero) and followed by at most one pad byte.
+bool PlaceholderProfileServes(const std::uint8_t* profile, std::size_t length,
+                              const std::array<std::uint8_t, 4>& flashId, int* number = nullptr);
+
+}  // namespace sim

@@ -1,0 +1,113 @@
+// The emulated PC: its clock, its operating system (version, drive letters, token and
+// privilege, restart), its optical drives and its ASPI manager.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/aspi.h"
+#include "sim/clock.h"
+#include "sim/drive.h"
+
+namespace sim {
+
+struct OsConfig {
+    bool ntFamily = true;                 // NT family, or the Windows 95 line
+    bool versionQueryFails = false;       // GetVersionExA fails
+    bool tokenOpenFails = false;          // OpenProcessToken fails
+    bool lacksShutdownPrivilege = false;  // the account does not hold SeShutdownPrivilege
+    bool restartRefused = false;          // ExitWindowsEx fails
+    bool heapFails = false;               // the process heap gives nothing
+    bool hasPerformanceCounter = true;    // QueryPerformanceFrequency succeeds
+};
+
+enum class LetterType : std::uint32_t {
+    Removable = 2,
+    Fixed = 3,
+    Network = 4,
+    CdRom = 5,
+};
+
+// What the address request (IOCTL_SCSI_GET_ADDRESS) on a letter's device does.
+enum class AddressReply : std::uint8_t {
+    Address,     // succeeds with the letter's address
+    Fails,       // the request fails
+    ZeroLength,  // succeeds with a Length of 0
+};
+
+struct Letter {
+    char letter = 'C';
+    LetterType type = LetterType::Fixed;
+    int drive = -1;  // index into Machine::drives, for CD-ROM letters
+    AddressReply addressReply = AddressReply::Address;
+    std::uint8_t port = 0, path = 0, target = 0, lun = 0;
+    bool openFails = false;  // the device path cannot be opened
+
+    std::string Root() const { return std::string(1, letter) + ":\\"; }
+};
+
+struct RestartRequest {
+    std::uint32_t flags = 0;
+    std::uint32_t reason = 0;
+    bool accepted = false;
+};
+
+class Machine {
+  public:
+    Machine();
+    ~Machine();
+
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    Clock clock;
+    OsConfig os;
+    std::vector<Letter> letters;
+
+    // Drives are owned by the machine; letters and ASPI devices refer to them.
+    Drive& AddDrive(DriveConfig config);
+    Drive& drive(std::size_t index) { return *drives_.at(index); }
+    std::size_t DriveCount() const { return drives_.size(); }
+
+    // Adds a letter; for a CD-ROM letter `driveIndex` names its drive.
+    Letter& AddLetter(char letter, LetterType type, int driveIndex = -1);
+    const Letter* FindLetter(char letter) const;
+
+    AspiManager& aspi() { return *aspi_; }
+
+    // Events of the emulated OS (manual or automatic reset), named by handle value.
+    void* CreateEvent(bool manualReset, bool initialState);
+    bool SetEvent(void* event);
+    bool CloseEvent(void* event);
+    bool IsEvent(void* event) const;
+    // Waits for the event at most `timeoutNanos` of emulated time (-1: without limit).
+    // Returns true when it was signalled. In virtual mode a wait that nothing can end any
+    // more (the ASPI manager holds no running request) moves the clock to the deadline.
+    bool WaitEvent(void* event, std::int64_t timeoutNanos);
+
+    // Restart requests, recorded and never carried out.
+    std::vector<RestartRequest> Restarts() const;
+    void RecordRestart(const RestartRequest& request);
+
+  private:
+    struct Event {
+        bool manualReset = true;
+        bool signalled = false;
+    };
+
+    std::vector<std::unique_ptr<Drive>> drives_;
+    std::unique_ptr<AspiManager> aspi_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::map<std::uintptr_t, Event> events_;
+    std::uintptr_t nextEvent_ = 0x7E000;
+    std::vector<RestartRequest> restarts_;
+};
+
+}  // namespace sim

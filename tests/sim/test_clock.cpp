@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "sim/clock.h"
+
+namespace sim {
+namespace {
+
+TEST(Clock, VirtualSleepTakesNoRealTime) {
+    Clock clock;
+    const auto start = std::chrono::steady_clock::now();
+    clock.SleepSeconds(120.0);
+    const auto real = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(clock.NowSeconds(), 120.0);
+    EXPECT_LT(real, std::chrono::milliseconds(100));
+}
+
+TEST(Clock, VirtualCounterReadsTickSoSpinsEnd) {
+    Clock clock;
+    clock.SetVirtual(1'000);  // 1 µs a read
+    const std::int64_t first = clock.ReadCounter();
+    std::int64_t now = first;
+    int reads = 0;
+    while (now - first < Clock::kCounterFrequency / 100) {  // 10 ms of counter
+        now = clock.ReadCounter();
+        ++reads;
+    }
+    EXPECT_EQ(reads, 10'000);
+    EXPECT_GT(clock.ReadCounter(), now);
+}
+
+TEST(Clock, VirtualAdvanceToNeverGoesBack) {
+    Clock clock;
+    clock.SleepSeconds(5.0);
+    clock.AdvanceTo(1'000'000'000);
+    EXPECT_DOUBLE_EQ(clock.NowSeconds(), 5.0);
+    clock.AdvanceTo(7'000'000'000);
+    EXPECT_DOUBLE_EQ(clock.NowSeconds(), 7.0);
+}
+
+TEST(Clock, VirtualSleepsFromSeveralThreadsAllCount) {
+    Clock clock;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            for (int j = 0; j < 100; ++j)
+                clock.SleepMillis(10);
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_DOUBLE_EQ(clock.NowSeconds(), 4.0);
+}
+
+TEST(Clock, ScaledRunsFasterThanRealTime) {
+    Clock clock;
+    clock.SetScaled(1000.0);
+    const auto start = std::chrono::steady_clock::now();
+    const double before = clock.NowSeconds();
+    clock.SleepSeconds(30.0);
+    const auto real = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(clock.NowSeconds() - before, 30.0);
+    EXPECT_GE(real, std::chrono::milliseconds(25));
+    EXPECT_LT(real, std::chrono::seconds(2));
+}
+
+TEST(Clock, ScaledAtOneIsRealTime) {
+    Clock clock;
+    clock.SetScaled(1.0);
+    const double before = clock.NowSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double passed = clock.NowSeconds() - before;
+    EXPECT_GE(passed, 0.045);
+    EXPECT_LT(passed, 1.0);
+    EXPECT_EQ(clock.RealFor(2'000'000'000), std::chrono::seconds(2));
+}
+
+TEST(Clock, SwitchingModesKeepsTimeMonotonic) {
+    Clock clock;
+    clock.SleepSeconds(10.0);
+    clock.SetScaled(100.0);
+    EXPECT_GE(clock.NowSeconds(), 10.0);
+    clock.SetVirtual();
+    const double t = clock.NowSeconds();
+    EXPECT_GE(t, 10.0);
+    clock.SleepSeconds(1.0);
+    EXPECT_DOUBLE_EQ(clock.NowSeconds(), t + 1.0);
+}
+
+}  // namespace
+}  // namespace sim
