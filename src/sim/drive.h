@@ -33,6 +33,7 @@ struct DriveConfig {
     std::string product = "DVDRW KMR-730T  ";        // 16
     std::string revision = "QM01";                   // 4
     std::string vendorSpecific = "2004/01/09 KV01";  // up to 16
+    std::string serialNumber = "KV730T000001";       // unit serial number page (0x80)
 
     // KMR-730T: the 4-byte identification of its flash chip.
     std::array<std::uint8_t, 4> flashId{0xC2, 0xB6, 0x00, 0x03};
@@ -59,7 +60,10 @@ struct DriveConfig {
 
 // A fault to inject. A fault applies to the commands it matches, counted from 1: it fires on
 // match number `first` and on the `count - 1` matches after it (count 0: on every match from
-// `first` on).
+// `first` on). Every fault counts its own matches. A ReadBackDiffers fault ignores `opcode`: its
+// matches are the READ BUFFER (mode 1) commands that return part of image block `block` during
+// the image attempt it names. Image attempts are counted from 1 since the drive was made: each
+// image write at buffer offset 0 starts the next one.
 struct Fault {
     enum class Kind : std::uint8_t {
         TransportFailure,  // the command never completes; no sense data
@@ -81,6 +85,12 @@ struct Fault {
     std::uint32_t attempt = 1;
 };
 
+// Readiness as TEST UNIT READY reports it: a pending unit attention first, then NOT READY
+// (becoming ready) while the drive boots or the disc spins up, then no medium (tray open or
+// closed), else GOOD. A power-on or the reset after programming makes 6/29/00 pending at once
+// and the drive becomes ready afterwards; a tray closing on a disc spins it up first and raises
+// 6/28/00 once it is ready. A reset loses the download buffer, the loaded profile and our own
+// medium lock.
 class Drive {
   public:
     Drive(Clock& clock, DriveConfig config);
@@ -103,12 +113,18 @@ class Drive {
 
     // State as a test sees it.
     std::string Revision() const;  // the revision INQUIRY reports now
+    // The configuration the drive was made with (tray, medium and locks change on their own
+    // afterwards: see the accessors below).
     const DriveConfig& config() const { return config_; }
     bool TrayOpen() const;
     bool MediumPresent() const;
-    void SetMedium(bool present);  // somebody puts a disc in (tray open) or takes it out
+    // Somebody puts a disc in or takes it out. With the tray open that is all; with it closed
+    // the drive sees a medium change, as if the tray had cycled.
+    void SetMedium(bool present);
     void SetLockedByOtherProgram(bool locked);
-    void PowerCycle();  // power-on reset: pending 6/29/00, becoming ready
+    // Power-on reset: pending 6/29/00, becoming ready for powerOnReadySeconds; the lock, the
+    // buffer, the loaded profile and undelivered events are lost.
+    void PowerCycle();
 
     std::uint32_t ProgramCount() const;  // successful program commands so far
     bool LastProgramWithBootCode() const;
@@ -123,13 +139,64 @@ class Drive {
     void ClearLog();
 
   private:
-    struct State;
+    // The outcome of one command before the bus time is charged.
+    struct Outcome {
+        Completion completion = Completion::Good;
+        Sense sense;
+        std::uint32_t transferred = 0;
+        bool vanished = false;
+    };
+
+    // The carrier's side of one command.
+    struct Carrier {
+        std::size_t cdbLength = 0;
+        DataDir dir = DataDir::None;
+        std::uint8_t* data = nullptr;
+        std::uint32_t length = 0;
+    };
+
     CommandResult ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,
                                 std::uint8_t* data, std::uint32_t length,
                                 std::unique_lock<std::mutex>& lock);
+    Outcome Dispatch(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier,
+                     std::unique_lock<std::mutex>& lock);
+
+    Outcome Inquiry(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome TestUnitReady();
+    Outcome RequestSense(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome ReportLuns(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome GetConfiguration(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome GetEventStatus(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome StartStopUnit(const std::array<std::uint8_t, 16>& cdb);
+    Outcome PreventAllow(const std::array<std::uint8_t, 16>& cdb);
+    Outcome ReadFlashId(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome WriteBuffer(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier,
+                        std::unique_lock<std::mutex>& lock);
+    Outcome ReadBuffer(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier);
+    Outcome Program(bool withBootCode, std::unique_lock<std::mutex>& lock);
+    Outcome LoadProfile(const std::uint8_t* bytes, std::uint32_t length, bool withSize);
+
+    // Copies a reply to the carrier, cut to the allocation length and the carrier's length.
+    static Outcome Reply(const std::uint8_t* reply, std::size_t replyLength,
+                         std::uint32_t allocation, const Carrier& carrier);
+    static Outcome Check(Sense s);
+
+    // Raises a unit attention unless a pending one outranks or equals it.
+    void RaiseAttention(Sense s);
+    // Raises the attention that waits for the end of a becoming-ready period once it is over.
+    void CatchUp();
+    bool BecomingReady() const;
+    bool Locked() const { return locked_ || lockedByOther_; }
+    // Power-on or reset: the drive reboots and becomes ready again after `readySeconds`.
+    void Reset(double readySeconds);
+    // Lets emulated time pass with the state mutex released.
+    void SleepUnlocked(double seconds, std::unique_lock<std::mutex>& lock);
 
     Clock& clock_;
-    DriveConfig config_;
+    const DriveConfig config_;
+    // Serialises commands; held for the whole of a command, including its emulated time.
+    std::mutex commandMutex_;
+    // Guards the state below; released while a command lets emulated time pass.
     mutable std::mutex mutex_;
     std::vector<Fault> faults_;
     std::vector<std::uint32_t> faultMatches_;
@@ -139,11 +206,14 @@ class Drive {
     std::string revision_;
     bool trayOpen_ = false;
     bool mediumPresent_ = false;
-    bool locked_ = false;
-    bool spinning_ = false;
+    bool locked_ = false;  // our own PREVENT MEDIUM REMOVAL
+    bool lockedByOther_ = false;
     bool vanished_ = false;
     std::optional<Sense> pendingAttention_;
-    std::int64_t notReadyUntil_ = 0;  // emulated nanoseconds
+    std::optional<Sense> readyAttention_;  // raised once the drive is ready again
+    std::int64_t notReadyUntil_ = 0;       // emulated nanoseconds: booting after power-on/reset
+    std::int64_t spinUpUntil_ = 0;         // the disc spins up after the tray closed on it
+    std::uint8_t mediaEvent_ = 0;          // media event code not yet reported
     std::vector<std::uint8_t> buffer_;
     std::vector<std::uint8_t> flash_;
     std::optional<int> loadedProfile_;

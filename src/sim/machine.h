@@ -25,6 +25,7 @@ struct OsConfig {
     bool restartRefused = false;          // ExitWindowsEx fails
     bool heapFails = false;               // the process heap gives nothing
     bool hasPerformanceCounter = true;    // QueryPerformanceFrequency succeeds
+    bool eventCreateFails = false;        // CreateEventA gives no event
 };
 
 enum class LetterType : std::uint32_t {
@@ -75,20 +76,34 @@ class Machine {
     Drive& drive(std::size_t index) { return *drives_.at(index); }
     std::size_t DriveCount() const { return drives_.size(); }
 
-    // Adds a letter; for a CD-ROM letter `driveIndex` names its drive.
+    // Adds a letter; for a CD-ROM letter `driveIndex` names its drive. The reference is valid
+    // until the next letter is added. Letters, drives and the ASPI configuration are set up
+    // before the machine is used from several threads.
     Letter& AddLetter(char letter, LetterType type, int driveIndex = -1);
+    // The letter, in either case; null when the machine has none.
     const Letter* FindLetter(char letter) const;
 
     AspiManager& aspi() { return *aspi_; }
+    // Puts drive `driveIndex` (-1: none, a device that only answers the type query) on the
+    // ASPI manager at adapter, target and LUN; adds adapters up to `adapter` as needed.
+    void AddAspiDevice(std::size_t adapter, std::uint8_t target, std::uint8_t lun, int driveIndex,
+                       std::uint8_t deviceType = 5);
 
-    // Events of the emulated OS (manual or automatic reset), named by handle value.
+    // Events of the emulated OS (manual or automatic reset), named by handle value. The values
+    // lie above 0x7E000, step by 4 and are never reused, so a late signal for a closed event
+    // cannot reach a newer one.
     void* CreateEvent(bool manualReset, bool initialState);
     bool SetEvent(void* event);
+    bool ResetEvent(void* event);
     bool CloseEvent(void* event);
     bool IsEvent(void* event) const;
     // Waits for the event at most `timeoutNanos` of emulated time (-1: without limit).
-    // Returns true when it was signalled. In virtual mode a wait that nothing can end any
-    // more (the ASPI manager holds no running request) moves the clock to the deadline.
+    // Returns true when it was signalled by the deadline; an automatic-reset event is reset by
+    // the wait that sees it. An event signalled only after the deadline (a command that took
+    // longer than the wait) ends the wait with false and stays signalled. In virtual mode a
+    // wait that nothing can end any more (the ASPI manager has no running request that is not
+    // held) moves the clock to the deadline at once; otherwise the wait sleeps in short real
+    // slices, re-checking the emulated deadline.
     bool WaitEvent(void* event, std::int64_t timeoutNanos);
 
     // Restart requests, recorded and never carried out.
@@ -99,6 +114,7 @@ class Machine {
     struct Event {
         bool manualReset = true;
         bool signalled = false;
+        std::int64_t signalledAt = 0;  // emulated time of the last SetEvent
     };
 
     std::vector<std::unique_ptr<Drive>> drives_;

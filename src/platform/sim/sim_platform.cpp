@@ -1,1 +1,831 @@
-// (being written)
+#include "platform/sim/sim_platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace quiver {
+
+namespace {
+
+// Codes the system gives that the rest of the program never names.
+constexpr DWORD kErrorCallNotImplemented = 120;
+constexpr DWORD kErrorInvalidFlags = 1004;
+
+constexpr DWORD kHeapZeroMemory = 0x00000008;
+constexpr std::uintptr_t kHeapHandle = 0x0FF0;
+constexpr std::uintptr_t kAspiModule = 0x0E00;
+constexpr std::uintptr_t kFirstHandle = 0x1000;
+// Device and token handles stay below; event handles are the machine's, above.
+constexpr std::uintptr_t kHandleLimit = 0x8000;
+constexpr std::uintptr_t kHandleStep = 4;
+
+// The privilege the restart needs, by the identifier the system gives it.
+constexpr LUID kShutdownLuid{19, 0};
+// The longest time limit the pass-through driver accepts, in seconds.
+constexpr ULONG kMaxPassThroughSeconds = 108'000;
+constexpr std::size_t kSptdSize = sizeof(SCSI_PASS_THROUGH_DIRECT);
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+// The SimPlatform whose WNASPI32 the entry points below serve.
+std::atomic<SimPlatform*> g_aspiOwner{nullptr};
+
+DWORD AspiSupportInfoEntry() {
+    SimPlatform* owner = g_aspiOwner.load(std::memory_order_acquire);
+    if (owner == nullptr) {
+        return static_cast<DWORD>(SS_NO_ASPI) << 8;
+    }
+    return owner->machine().aspi().GetSupportInfo();
+}
+
+DWORD AspiSendCommandEntry(void* srb) {
+    SimPlatform* owner = g_aspiOwner.load(std::memory_order_acquire);
+    if (owner == nullptr) {
+        return SS_NO_ASPI;
+    }
+    return owner->machine().aspi().SendCommand(srb);
+}
+
+bool EqualNoCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) !=
+            std::tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
+
+bool IsDriveLetter(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) != 0;
+}
+
+// "E:\" or "E:" names the root of drive E.
+bool RootLetter(const char* root, char* letter) {
+    if (root == nullptr || !IsDriveLetter(root[0]) || root[1] != ':') {
+        return false;
+    }
+    if (root[2] != '\0' && !(root[2] == '\\' && root[3] == '\0')) {
+        return false;
+    }
+    *letter = root[0];
+    return true;
+}
+
+// "\\.\E:" names the device of drive E.
+bool DevicePathLetter(const char* path, char* letter) {
+    if (path == nullptr || std::strncmp(path, "\\\\.\\", 4) != 0) {
+        return false;
+    }
+    if (!IsDriveLetter(path[4]) || path[5] != ':' || path[6] != '\0') {
+        return false;
+    }
+    *letter = path[4];
+    return true;
+}
+
+void AppendPadded(std::vector<std::uint8_t>& out, const std::string& text, std::size_t width) {
+    std::string field = text.substr(0, width);
+    field.resize(width, ' ');
+    out.insert(out.end(), field.begin(), field.end());
+    out.push_back(0);
+}
+
+}  // namespace
+
+struct SimPlatform::HandleEntry {
+    enum class Kind { Device, Event, Token };
+    Kind kind = Kind::Device;
+    char letter = 0;        // Device
+    int drive = -1;         // Device
+    DWORD access = 0;       // Device, Token
+    void* event = nullptr;  // Event: the machine's event
+};
+
+SimPlatform::SimPlatform(sim::Machine& machine) : machine_(machine) {}
+
+SimPlatform::~SimPlatform() {
+    SimPlatform* self = this;
+    g_aspiOwner.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    for (auto& [value, entry] : handles_) {
+        if (entry->kind == HandleEntry::Kind::Event) {
+            machine_.CloseEvent(entry->event);
+        }
+    }
+    for (void* block : heapBlocks_) {
+        std::free(block);
+    }
+}
+
+HANDLE SimPlatform::AddHandle(std::unique_ptr<HandleEntry> entry) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Values are reused once closed, like the system's; a value in use is skipped.
+    for (std::uintptr_t tries = 0; tries < (kHandleLimit - kFirstHandle) / kHandleStep; ++tries) {
+        const std::uintptr_t value = nextHandle_;
+        nextHandle_ += kHandleStep;
+        if (nextHandle_ >= kHandleLimit) {
+            nextHandle_ = kFirstHandle;
+        }
+        if (handles_.count(value) == 0) {
+            handles_[value] = std::move(entry);
+            return reinterpret_cast<HANDLE>(value);
+        }
+    }
+    return nullptr;
+}
+
+// --- Drive strings, types and device access -------------------------------------------------
+
+DWORD SimPlatform::GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) {
+    std::string letters;
+    for (const sim::Letter& entry : machine_.letters) {
+        letters.push_back(
+            static_cast<char>(std::toupper(static_cast<unsigned char>(entry.letter))));
+    }
+    std::sort(letters.begin(), letters.end());
+    letters.erase(std::unique(letters.begin(), letters.end()), letters.end());
+
+    std::string list;
+    for (char letter : letters) {
+        list += letter;
+        list += ":\\";
+        list += '\0';
+    }
+    const auto length = static_cast<DWORD>(list.size());  // without the final zero
+    if (lpBuffer == nullptr || nBufferLength < length + 1) {
+        return length == 0 ? 0 : length + 1;
+    }
+    std::memcpy(lpBuffer, list.data(), list.size());
+    lpBuffer[length] = '\0';
+    return length;
+}
+
+UINT SimPlatform::GetDriveTypeA(const char* lpRootPathName) {
+    char letter = 0;
+    if (!RootLetter(lpRootPathName, &letter)) {
+        return DRIVE_NO_ROOT_DIR;
+    }
+    const sim::Letter* entry = machine_.FindLetter(letter);
+    return entry == nullptr ? DRIVE_NO_ROOT_DIR : static_cast<UINT>(entry->type);
+}
+
+HANDLE SimPlatform::CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD, void*,
+                                DWORD dwCreationDisposition, DWORD, HANDLE) {
+    char letter = 0;
+    const sim::Letter* entry = nullptr;
+    if (DevicePathLetter(lpFileName, &letter)) {
+        entry = machine_.FindLetter(letter);
+    }
+    const bool opens = entry != nullptr && entry->type == sim::LetterType::CdRom &&
+                       !entry->openFails && entry->drive >= 0 &&
+                       static_cast<std::size_t>(entry->drive) < machine_.DriveCount() &&
+                       !machine_.drive(static_cast<std::size_t>(entry->drive)).Vanished();
+    if (!opens) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dwCreationDisposition != OPEN_EXISTING) {  // devices are only ever opened
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto handle = std::make_unique<HandleEntry>();
+    handle->kind = HandleEntry::Kind::Device;
+    handle->letter = entry->letter;
+    handle->drive = entry->drive;
+    handle->access = dwDesiredAccess;
+    HANDLE result = AddHandle(std::move(handle));
+    if (result == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return result;
+}
+
+BOOL SimPlatform::DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer,
+                                  DWORD nInBufferSize, void* lpOutBuffer, DWORD nOutBufferSize,
+                                  DWORD* lpBytesReturned, void*) {
+    DWORD returned = 0;
+    DWORD* out = lpBytesReturned != nullptr ? lpBytesReturned : &returned;
+    *out = 0;
+
+    HandleEntry device;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = handles_.find(reinterpret_cast<std::uintptr_t>(hDevice));
+        if (it == handles_.end() || it->second->kind != HandleEntry::Kind::Device) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        device = *it->second;
+    }
+    switch (dwIoControlCode) {
+        case IOCTL_SCSI_GET_ADDRESS:
+            return ScsiGetAddress(device, lpOutBuffer, nOutBufferSize, out);
+        case IOCTL_STORAGE_QUERY_PROPERTY:
+            return StorageQuery(device, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize,
+                                out);
+        case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+            return PassThrough(device, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, out);
+        default:
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+    }
+}
+
+BOOL SimPlatform::ScsiGetAddress(const HandleEntry& device, void* out, DWORD outSize,
+                                 DWORD* returned) {
+    const sim::Letter* entry = machine_.FindLetter(device.letter);
+    if (entry == nullptr || machine_.drive(static_cast<std::size_t>(device.drive)).Vanished()) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    if (out == nullptr || outSize < sizeof(SCSI_ADDRESS)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    SCSI_ADDRESS address{};
+    switch (entry->addressReply) {
+        case sim::AddressReply::Fails:
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        case sim::AddressReply::ZeroLength:
+            address.Length = 0;
+            break;
+        case sim::AddressReply::Address:
+            address.Length = sizeof(SCSI_ADDRESS);
+            address.PortNumber = entry->port;
+            address.PathId = entry->path;
+            address.TargetId = entry->target;
+            address.Lun = entry->lun;
+            break;
+    }
+    std::memcpy(out, &address, sizeof address);
+    *returned = sizeof address;
+    return TRUE;
+}
+
+BOOL SimPlatform::StorageQuery(const HandleEntry& device, const void* in, DWORD inSize, void* out,
+                               DWORD outSize, DWORD* returned) {
+    if (in == nullptr || inSize < sizeof(STORAGE_PROPERTY_QUERY)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::int32_t property = 0;
+    std::int32_t query = 0;
+    std::memcpy(&property, in, sizeof property);
+    std::memcpy(&query, static_cast<const std::uint8_t*>(in) + sizeof property, sizeof query);
+    if (property != StorageDeviceProperty) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    if (query == PropertyExistsQuery) {
+        return TRUE;
+    }
+    if (query != PropertyStandardQuery) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (out == nullptr || outSize < 2 * sizeof(ULONG)) {  // at least Version and Size
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    sim::Drive& drive = machine_.drive(static_cast<std::size_t>(device.drive));
+    if (drive.Vanished()) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+
+    // The descriptor head, then the identity strings it points at.
+    std::vector<std::uint8_t> strings;
+    AppendPadded(strings, drive.config().vendor, 8);
+    AppendPadded(strings, drive.config().product, 16);
+    AppendPadded(strings, drive.Revision(), 4);
+    STORAGE_DEVICE_DESCRIPTOR head{};
+    head.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
+    head.Size = static_cast<ULONG>(sizeof head + strings.size());
+    head.DeviceType = 5;
+    head.RemovableMedia = 1;
+    head.VendorIdOffset = sizeof head;
+    head.ProductIdOffset = sizeof head + 9;
+    head.ProductRevisionOffset = sizeof head + 9 + 17;
+    head.BusType = BusTypeAtapi;
+
+    std::vector<std::uint8_t> reply(sizeof head);
+    std::memcpy(reply.data(), &head, sizeof head);
+    reply.insert(reply.end(), strings.begin(), strings.end());
+    const auto count = static_cast<DWORD>(std::min<std::size_t>(outSize, reply.size()));
+    std::memcpy(out, reply.data(), count);
+    *returned = count;
+    return TRUE;
+}
+
+BOOL SimPlatform::PassThrough(const HandleEntry& device, const void* in, DWORD inSize, void* out,
+                              DWORD outSize, DWORD* returned) {
+    SCSI_PASS_THROUGH_DIRECT sptd{};
+    if (in == nullptr || out == nullptr || inSize < kSptdSize || outSize < kSptdSize) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::memcpy(&sptd, in, kSptdSize);
+    const bool moves = sptd.DataIn == SCSI_IOCTL_DATA_IN || sptd.DataIn == SCSI_IOCTL_DATA_OUT;
+    const bool valid =
+        sptd.Length == kSptdSize && sptd.CdbLength >= 1 && sptd.CdbLength <= sizeof sptd.Cdb &&
+        sptd.DataIn <= SCSI_IOCTL_DATA_UNSPECIFIED &&
+        !(moves && sptd.DataTransferLength > 0 && sptd.DataBuffer == nullptr) &&
+        sptd.TimeOutValue >= 1 && sptd.TimeOutValue <= kMaxPassThroughSeconds &&
+        (sptd.SenseInfoLength == 0 ||
+         (sptd.SenseInfoOffset >= kSptdSize &&
+          static_cast<std::uint64_t>(sptd.SenseInfoOffset) + sptd.SenseInfoLength <= outSize));
+    if (!valid) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    sim::Drive& drive = machine_.drive(static_cast<std::size_t>(device.drive));
+    if (drive.Vanished()) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+
+    sim::DataDir dir = sim::DataDir::None;
+    if (sptd.DataIn == SCSI_IOCTL_DATA_IN) {
+        dir = sim::DataDir::In;
+    } else if (sptd.DataIn == SCSI_IOCTL_DATA_OUT) {
+        dir = sim::DataDir::Out;
+    }
+    auto* data = dir == sim::DataDir::None ? nullptr : static_cast<std::uint8_t*>(sptd.DataBuffer);
+    const std::int64_t start = machine_.clock.NowNanos();
+    const sim::CommandResult result =
+        drive.Execute(sptd.Cdb, sptd.CdbLength, dir, data, sptd.DataTransferLength);
+    const std::int64_t took = machine_.clock.NowNanos() - start;
+
+    if (took > static_cast<std::int64_t>(sptd.TimeOutValue) * 1'000'000'000) {
+        SetLastError(ERROR_SEM_TIMEOUT);
+        return FALSE;
+    }
+    if (result.completion == sim::Completion::TransportFailure) {
+        SetLastError(result.vanished ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    sptd.DataTransferLength = result.transferred;
+    std::size_t senseBytes = 0;
+    if (result.completion == sim::Completion::CheckCondition) {
+        sptd.ScsiStatus = 2;
+        const auto sense = sim::FixedSense(result.sense);
+        senseBytes = std::min<std::size_t>(sptd.SenseInfoLength, sense.size());
+        std::memcpy(static_cast<std::uint8_t*>(out) + sptd.SenseInfoOffset, sense.data(),
+                    senseBytes);
+    } else {
+        sptd.ScsiStatus = 0;
+    }
+    sptd.SenseInfoLength = static_cast<UCHAR>(senseBytes);
+    std::memcpy(out, &sptd, kSptdSize);
+    *returned = static_cast<DWORD>(senseBytes > 0 ? sptd.SenseInfoOffset + senseBytes : kSptdSize);
+    return TRUE;
+}
+
+BOOL SimPlatform::CloseHandle(HANDLE hObject) {
+    std::unique_ptr<HandleEntry> entry;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = handles_.find(reinterpret_cast<std::uintptr_t>(hObject));
+        if (it == handles_.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        entry = std::move(it->second);
+        handles_.erase(it);
+    }
+    if (entry->kind == HandleEntry::Kind::Event) {
+        machine_.CloseEvent(entry->event);
+    }
+    return TRUE;
+}
+
+DWORD SimPlatform::GetLastError() {
+    return t_lastError;
+}
+
+void SimPlatform::SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
+
+// --- The process heap ---------------------------------------------------------------------
+
+HANDLE SimPlatform::GetProcessHeap() {
+    if (machine_.os.heapFails) {
+        return nullptr;
+    }
+    return reinterpret_cast<HANDLE>(kHeapHandle);
+}
+
+void* SimPlatform::HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) {
+    if (machine_.os.heapFails || reinterpret_cast<std::uintptr_t>(hHeap) != kHeapHandle) {
+        return nullptr;
+    }
+    const std::size_t size = dwBytes == 0 ? 1 : dwBytes;
+    void* block = nullptr;
+    if ((dwFlags & kHeapZeroMemory) != 0) {
+        block = std::calloc(1, size);
+    } else {
+        // Fresh memory is not zero on the real heap either: make reliance on it show.
+        block = std::malloc(size);
+        if (block != nullptr) {
+            std::memset(block, 0xCD, size);
+        }
+    }
+    if (block != nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heapBlocks_.insert(block);
+    }
+    return block;
+}
+
+BOOL SimPlatform::HeapFree(HANDLE hHeap, DWORD, void* lpMem) {
+    if (reinterpret_cast<std::uintptr_t>(hHeap) != kHeapHandle) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (lpMem == nullptr) {
+        return TRUE;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (heapBlocks_.erase(lpMem) == 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+    }
+    std::free(lpMem);
+    return TRUE;
+}
+
+// --- Libraries ------------------------------------------------------------------------------
+
+HMODULE SimPlatform::LoadLibraryA(const char* lpLibFileName) {
+    const bool aspi = lpLibFileName != nullptr && (EqualNoCase(lpLibFileName, kAspiLibraryName) ||
+                                                   EqualNoCase(lpLibFileName, "wnaspi32.dll"));
+    if (!aspi || !machine_.aspi().config().installed) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++libraryLoads_;
+        ++totalLibraryLoads_;
+    }
+    g_aspiOwner.store(this, std::memory_order_release);
+    return reinterpret_cast<HMODULE>(kAspiModule);
+}
+
+FARPROC SimPlatform::GetProcAddress(HMODULE hModule, const char* lpProcName) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (reinterpret_cast<std::uintptr_t>(hModule) != kAspiModule || libraryLoads_ == 0) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+    }
+    // A value below 64 KiB is an ordinal, not a name; the manager exports nothing by ordinal.
+    const bool named = reinterpret_cast<std::uintptr_t>(lpProcName) >= 0x10000;
+    const sim::AspiConfig& config = machine_.aspi().config();
+    if (named && config.hasSupportInfoEntry &&
+        std::strcmp(lpProcName, "GetASPI32SupportInfo") == 0) {
+        return reinterpret_cast<FARPROC>(&AspiSupportInfoEntry);
+    }
+    if (named && config.hasSendCommandEntry && std::strcmp(lpProcName, "SendASPI32Command") == 0) {
+        return reinterpret_cast<FARPROC>(&AspiSendCommandEntry);
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL SimPlatform::FreeLibrary(HMODULE hLibModule) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (reinterpret_cast<std::uintptr_t>(hLibModule) != kAspiModule || libraryLoads_ == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (--libraryLoads_ == 0) {
+        SimPlatform* self = this;
+        g_aspiOwner.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    }
+    return TRUE;
+}
+
+// --- Events -----------------------------------------------------------------------------------
+
+HANDLE SimPlatform::CreateEventA(void*, BOOL bManualReset, BOOL bInitialState, const char*) {
+    if (machine_.os.eventCreateFails) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    // The handle is the machine's own event value: the ASPI manager signals the handle a
+    // request names, without going through this platform.
+    auto entry = std::make_unique<HandleEntry>();
+    entry->kind = HandleEntry::Kind::Event;
+    entry->event = machine_.CreateEvent(bManualReset != FALSE, bInitialState != FALSE);
+    void* event = entry->event;
+    std::lock_guard<std::mutex> lock(mutex_);
+    handles_[reinterpret_cast<std::uintptr_t>(event)] = std::move(entry);
+    return event;
+}
+
+DWORD SimPlatform::WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    void* event = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = handles_.find(reinterpret_cast<std::uintptr_t>(hHandle));
+        if (it == handles_.end() || it->second->kind != HandleEntry::Kind::Event) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        event = it->second->event;
+    }
+    const std::int64_t timeout =
+        dwMilliseconds == INFINITE ? -1 : static_cast<std::int64_t>(dwMilliseconds) * 1'000'000;
+    return machine_.WaitEvent(event, timeout) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+// --- Time ---------------------------------------------------------------------------------------
+
+BOOL SimPlatform::QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
+    if (lpFrequency == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!machine_.os.hasPerformanceCounter) {
+        lpFrequency->QuadPart = 0;
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    lpFrequency->QuadPart = sim::Clock::kCounterFrequency;
+    return TRUE;
+}
+
+BOOL SimPlatform::QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
+    if (lpPerformanceCount == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!machine_.os.hasPerformanceCounter) {
+        lpPerformanceCount->QuadPart = 0;
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    lpPerformanceCount->QuadPart = machine_.clock.ReadCounter();
+    return TRUE;
+}
+
+void SimPlatform::Sleep(DWORD dwMilliseconds) {
+    machine_.clock.SleepMillis(dwMilliseconds);
+}
+
+// --- System -----------------------------------------------------------------------------------
+
+BOOL SimPlatform::GetVersionExA(OSVERSIONINFOA* lpVersionInformation) {
+    if (lpVersionInformation == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (machine_.os.versionQueryFails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    OSVERSIONINFOA& info = *lpVersionInformation;
+    std::memset(info.szCSDVersion, 0, sizeof info.szCSDVersion);
+    if (machine_.os.ntFamily) {
+        info.dwMajorVersion = 5;
+        info.dwMinorVersion = 1;
+        info.dwBuildNumber = 2600;
+        info.dwPlatformId = VER_PLATFORM_WIN32_NT;
+        std::strcpy(info.szCSDVersion, "Service Pack 3");
+    } else {
+        // The 95 line keeps major and minor version in the high word of the build number.
+        info.dwMajorVersion = 4;
+        info.dwMinorVersion = 10;
+        info.dwBuildNumber = (4u << 24) | (10u << 16) | 2222u;
+        info.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
+        std::strcpy(info.szCSDVersion, " A");
+    }
+    return TRUE;
+}
+
+HANDLE SimPlatform::GetCurrentProcess() {
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+
+BOOL SimPlatform::OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
+    if (!machine_.os.ntFamily) {
+        SetLastError(kErrorCallNotImplemented);
+        return FALSE;
+    }
+    if (ProcessHandle != GetCurrentProcess()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (TokenHandle == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (machine_.os.tokenOpenFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    auto entry = std::make_unique<HandleEntry>();
+    entry->kind = HandleEntry::Kind::Token;
+    entry->access = DesiredAccess;
+    HANDLE handle = AddHandle(std::move(entry));
+    if (handle == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    *TokenHandle = handle;
+    return TRUE;
+}
+
+BOOL SimPlatform::LookupPrivilegeValueA(const char*, const char* lpName, LUID* lpLuid) {
+    if (!machine_.os.ntFamily) {
+        SetLastError(kErrorCallNotImplemented);
+        return FALSE;
+    }
+    if (lpName == nullptr || lpLuid == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!EqualNoCase(lpName, SE_SHUTDOWN_NAME)) {
+        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
+        return FALSE;
+    }
+    *lpLuid = kShutdownLuid;
+    return TRUE;
+}
+
+BOOL SimPlatform::AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                        TOKEN_PRIVILEGES* NewState, DWORD BufferLength,
+                                        TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) {
+    if (!machine_.os.ntFamily) {
+        SetLastError(kErrorCallNotImplemented);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(reinterpret_cast<std::uintptr_t>(TokenHandle));
+    if (it == handles_.end() || it->second->kind != HandleEntry::Kind::Token) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if ((it->second->access & TOKEN_ADJUST_PRIVILEGES) == 0 ||
+        (PreviousState != nullptr && (it->second->access & TOKEN_QUERY) == 0)) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return FALSE;
+    }
+    if (!DisableAllPrivileges && NewState == nullptr) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const bool held = !machine_.os.lacksShutdownPrivilege;
+    const bool before = shutdownPrivilegeEnabled_;
+    if (PreviousState != nullptr) {
+        const DWORD needed = sizeof(TOKEN_PRIVILEGES);
+        if (ReturnLength != nullptr) {
+            *ReturnLength = needed;
+        }
+        if (BufferLength < needed) {
+            t_lastError = ERROR_INSUFFICIENT_BUFFER;
+            return FALSE;
+        }
+    }
+
+    bool allAssigned = true;
+    bool after = before;
+    if (DisableAllPrivileges) {
+        after = false;
+    } else {
+        // The entries run on past the one the structure declares.
+        const auto* entries = reinterpret_cast<const std::uint8_t*>(NewState) +
+                              offsetof(TOKEN_PRIVILEGES, Privileges);
+        for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
+            LUID_AND_ATTRIBUTES entry{};
+            std::memcpy(&entry, entries + i * sizeof entry, sizeof entry);
+            const bool shutdown = entry.Luid.LowPart == kShutdownLuid.LowPart &&
+                                  entry.Luid.HighPart == kShutdownLuid.HighPart;
+            if (!shutdown || !held) {
+                allAssigned = false;  // the token holds no such privilege
+                continue;
+            }
+            after = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        }
+    }
+    if (PreviousState != nullptr) {
+        PreviousState->PrivilegeCount = after != before ? 1 : 0;
+        PreviousState->Privileges[0].Luid = kShutdownLuid;
+        PreviousState->Privileges[0].Attributes = before ? SE_PRIVILEGE_ENABLED : 0;
+    }
+    shutdownPrivilegeEnabled_ = after;
+    // Success either way; whether every privilege was assigned shows only in the last error.
+    t_lastError = allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
+    return TRUE;
+}
+
+BOOL SimPlatform::ExitWindowsEx(UINT uFlags, DWORD dwReason) {
+    sim::RestartRequest request;
+    request.flags = uFlags;
+    request.reason = dwReason;
+    // Logging off needs no privilege; shutting down and restarting do on the NT family.
+    const bool logoff = (uFlags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF)) == 0;
+    bool privileged = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        privileged = shutdownPrivilegeEnabled_;
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (machine_.os.ntFamily && !logoff && !privileged) {
+        error = ERROR_PRIVILEGE_NOT_HELD;
+    } else if (machine_.os.restartRefused) {
+        error = ERROR_SHUTDOWN_IN_PROGRESS;
+    }
+    request.accepted = error == ERROR_SUCCESS;
+    machine_.RecordRestart(request);
+    if (!request.accepted) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// --- Text and message boxes -------------------------------------------------------------------
+
+int SimPlatform::CompareStringA(LCID, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
+                                const char* lpString2, int cchCount2) {
+    if (lpString1 == nullptr || lpString2 == nullptr || cchCount1 < -1 || cchCount2 < -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (dwCmpFlags != 0) {
+        SetLastError(kErrorInvalidFlags);
+        return 0;
+    }
+    const std::string a = cchCount1 == -1
+                              ? std::string(lpString1)
+                              : std::string(lpString1, static_cast<std::size_t>(cchCount1));
+    const std::string b = cchCount2 == -1
+                              ? std::string(lpString2)
+                              : std::string(lpString2, static_cast<std::size_t>(cchCount2));
+    const int order = std::strcoll(a.c_str(), b.c_str());
+    if (order < 0) {
+        return CSTR_LESS_THAN;
+    }
+    return order == 0 ? CSTR_EQUAL : CSTR_GREATER_THAN;
+}
+
+int SimPlatform::MessageBoxA(HWND, const char* lpText, const char* lpCaption, UINT uType) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    boxes_.push_back(RecordedMessageBox{lpText != nullptr ? lpText : "",
+                                        lpCaption != nullptr ? lpCaption : "", uType});
+    return (uType & 0x0F) == MB_YESNO ? yesNoAnswer_ : IDOK;
+}
+
+// --- What the emulated OS saw ----------------------------------------------------------------
+
+std::vector<RecordedMessageBox> SimPlatform::MessageBoxes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return boxes_;
+}
+
+int SimPlatform::OpenHandleCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(handles_.size());
+}
+
+int SimPlatform::LibraryLoadCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return libraryLoads_;
+}
+
+int SimPlatform::TotalLibraryLoads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return totalLibraryLoads_;
+}
+
+bool SimPlatform::ShutdownPrivilegeEnabled() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return shutdownPrivilegeEnabled_;
+}
+
+int SimPlatform::HeapBlockCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(heapBlocks_.size());
+}
+
+void SimPlatform::SetYesNoAnswer(int answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    yesNoAnswer_ = answer;
+}
+
+}  // namespace quiver

@@ -1,8 +1,15 @@
-// The platform bound to an emulated PC: every OS call acts on a sim::Machine.
+// The platform bound to an emulated PC: every OS call acts on a sim::Machine and answers the
+// way Windows does (results, last-error codes, buffer rules). Thread-safe; the last error is
+// kept per thread. Handles are made-up values that are never valid pointers.
+//
+// The ASPI manager's entry points that GetProcAddress hands out are plain functions; they reach
+// the manager of the SimPlatform that loaded WNASPI32 last and still holds it loaded.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +26,7 @@ struct RecordedMessageBox {
 
 class SimPlatform : public Platform {
   public:
+    // The machine must outlive the platform.
     explicit SimPlatform(sim::Machine& machine);
     ~SimPlatform() override;
 
@@ -72,13 +80,29 @@ class SimPlatform : public Platform {
     int LibraryLoadCount() const;   // WNASPI32 loads not yet released
     int TotalLibraryLoads() const;  // WNASPI32 loads ever
     bool ShutdownPrivilegeEnabled() const;
+    int HeapBlockCount() const;  // heap blocks not yet freed
+    // The answer a MB_YESNO box gives (IDYES unless set).
+    void SetYesNoAnswer(int answer);
 
   private:
     struct HandleEntry;
+    HANDLE AddHandle(std::unique_ptr<HandleEntry> entry);
+    BOOL ScsiGetAddress(const HandleEntry& device, void* out, DWORD outSize, DWORD* returned);
+    BOOL StorageQuery(const HandleEntry& device, const void* in, DWORD inSize, void* out,
+                      DWORD outSize, DWORD* returned);
+    BOOL PassThrough(const HandleEntry& device, const void* in, DWORD inSize, void* out,
+                     DWORD outSize, DWORD* returned);
+
     sim::Machine& machine_;
     mutable std::mutex mutex_;
-    std::map<std::uintptr_t, HandleEntry*> handles_;
+    std::map<std::uintptr_t, std::unique_ptr<HandleEntry>> handles_;
+    std::uintptr_t nextHandle_ = 0x1000;
     std::vector<RecordedMessageBox> boxes_;
+    int yesNoAnswer_ = IDYES;
+    std::set<void*> heapBlocks_;
+    int libraryLoads_ = 0;
+    int totalLibraryLoads_ = 0;
+    bool shutdownPrivilegeEnabled_ = false;
 };
 
 }  // namespace quiver
