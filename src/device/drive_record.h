@@ -1,0 +1,47 @@
+// One entry of a drive object's drive table: where a detected optical drive sits, what it says
+// it is, and the marks the package matching leaves on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quiver {
+
+// The drive table holds at most this many drives.
+constexpr int kMaxDrives = 16;
+
+struct DriveRecord {
+    // The 8 vendor characters followed by the 16 product characters, then zeros; shown in the
+    // drive list.
+    char identity[32];
+    char vendor[9];            // INQUIRY bytes 8 to 15 and a zero
+    char product[17];          // INQUIRY bytes 16 to 31 and a zero
+    char revision[5];          // INQUIRY bytes 32 to 35 (the firmware revision) and a zero
+    char vendor_specific[17];  // INQUIRY bytes 36 to 51 and a zero
+    // The root of the drive letter ("E:\") and a zero; empty for drives found through the ASPI
+    // manager.
+    char root_path[4];
+    std::int16_t adapter;  // SCSI port number (pass-through) or host adapter number (ASPI)
+    std::int16_t target_id;
+    std::int16_t lun;
+    std::int16_t path_id;  // 0 on the ASPI route
+    std::uint8_t in_use;   // 1 when the record holds a detected drive
+    // Written by the package matching: 1 when this drive may be updated.
+    std::uint8_t allowed;
+    std::uint8_t found_through_aspi;  // 1 when the ASPI scan found the drive
+    // Written by the package matching: the drive's bank number minus 1, and 1 when the drive
+    // already carries that bank's new revision.
+    std::uint16_t image_index;
+    std::uint16_t up_to_date;
+};
+
+static_assert(offsetof(DriveRecord, vendor) == 32);
+static_assert(offsetof(DriveRecord, product) == 41);
+static_assert(offsetof(DriveRecord, revision) == 58);
+static_assert(offsetof(DriveRecord, vendor_specific) == 63);
+static_assert(offsetof(DriveRecord, root_path) == 80);
+static_assert(offsetof(DriveRecord, adapter) == 84);
+static_assert(offsetof(DriveRecord, in_use) == 92);
+static_assert(offsetof(DriveRecord, found_through_aspi) == 94);
+
+}  // namespace quiver
