@@ -1,0 +1,207 @@
+// The drive object: the program's handle on the optical drives of the machine. It chooses how
+// the drives are reached (the OS's SCSI pass-through, or the ASPI manager), holds the table of
+// detected drives, selects one drive at a time and sends it SCSI commands.
+//
+// An object is used by one thread at a time and takes no lock. Operations report success as a
+// bool and never throw; the outcome and sense data of the last command stay in the object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "device/drive_record.h"
+#include "flash/hi_timer.h"
+#include "host/os_info.h"
+#include "platform/winapi.h"
+
+namespace quiver {
+
+// Data directions of the transport; the values are those of the Windows pass-through request.
+constexpr std::uint8_t kDataOut = SCSI_IOCTL_DATA_OUT;
+constexpr std::uint8_t kDataIn = SCSI_IOCTL_DATA_IN;
+constexpr std::uint8_t kNoData = SCSI_IOCTL_DATA_UNSPECIFIED;
+
+constexpr std::uint32_t kTransferBufferBytes = 65536;
+constexpr std::uint32_t kDefaultTimeLimit = 108000;  // seconds
+constexpr std::int16_t kNoSelection = 127;
+constexpr std::int16_t kSelectionFailed = -1;
+
+// Outcomes of the last command.
+constexpr std::uint8_t kOutcomeFailed = 0;
+constexpr std::uint8_t kOutcomeGood = 1;
+constexpr std::uint8_t kOutcomeCheckCondition = 2;
+
+struct LastCommand {
+    std::uint8_t outcome = kOutcomeFailed;
+    std::uint8_t senseKey = 0;
+    std::uint8_t asc = 0;
+    std::uint8_t ascq = 0;
+    double duration = 0.0;  // seconds, as the command timer measured the last attempt
+    std::uint32_t transferred = 0;
+    bool timedOut = false;
+    std::uint8_t commandBlock[12] = {};
+};
+
+// The flash result codes a worker leaves in the drive object.
+constexpr std::uint8_t kFlashSucceeded = 0;
+constexpr std::uint8_t kFlashFailed = 42;
+
+class AtapiDevice {
+  public:
+    // Builds the object and chooses its route; scans for drives when `scan` is true.
+    explicit AtapiDevice(bool scan);
+    ~AtapiDevice();
+
+    AtapiDevice(const AtapiDevice&) = delete;
+    AtapiDevice& operator=(const AtapiDevice&) = delete;
+
+    // --- The drive table and the selection ---
+    // Takes over another object's route settings and drive table; nothing is selected after.
+    void CopyFrom(const AtapiDevice& source);
+    std::uint16_t RecordCount() const { return recordCount_; }
+    // The record, or null when the index (taken as unsigned) is not below RecordCount() or the
+    // record is not in use.
+    const DriveRecord* RecordAt(int index) const;
+    DriveRecord* RecordAt(int index);
+    // The whole table, for the package matching.
+    DriveRecord* Records() { return table_; }
+    bool SelectDrive(int index);
+    void ReleaseDrive();
+    std::int16_t SelectedIndex() const { return selectedIndex_; }
+
+    // --- The ASPI manager ---
+    bool ProbeAspi();
+    bool LoadAspi();
+    void UnloadAspi();
+
+    // --- Discovery ---
+    void Scan();
+    bool ReadIdentity();
+    bool RefreshIdentity();
+
+    // --- Transport ---
+    bool ExecuteCommand(const std::uint8_t* commandBlock, std::uint8_t direction,
+                        std::uint32_t length);
+    void SetTimeLimit(std::uint32_t seconds) { timeLimit_ = seconds; }
+    std::uint32_t TimeLimit() const { return timeLimit_; }
+    void SetTransferMark() { transferMark_ = true; }
+    void ClearTransferMark() { transferMark_ = false; }
+    bool TransferMark() const { return transferMark_; }
+    const LastCommand& LastCommandRecord() const { return last_; }
+
+    // --- Command set ---
+    bool GetEventStatus(std::uint8_t polled, std::uint8_t classRequest,
+                        std::uint32_t allocationLength, std::uint8_t control);
+    bool Inquiry(std::uint8_t cmdDt, std::uint8_t evpd, std::uint8_t pageCode,
+                 std::uint8_t allocationLength, std::uint8_t control);
+    bool StartStopUnit(std::uint8_t immediate, std::uint8_t powerCondition, std::uint8_t loadEject,
+                       std::uint8_t start);
+    bool TestUnitReady();
+    bool ReadFlashId();
+    bool ReadBuffer(std::uint32_t offset, std::uint32_t length);
+    bool WriteBuffer(std::uint32_t offset, std::uint32_t length, std::uint8_t control);
+    bool SenseIs(std::uint8_t senseKey, std::uint8_t asc) const;
+    bool SenseKeyIs(std::uint8_t senseKey) const;
+    bool WaitReady(int seconds);
+    bool NoMedium();
+    bool TrayOpen();
+    bool LoadTray();
+    bool EjectTray();
+    bool StopUnit();
+    void ClearUnitAttention();
+
+    // --- Firmware download ---
+    bool DownloadFirmware(const std::uint8_t* data, std::int32_t size, bool withBootCode);
+    bool SendFlashProfile();
+    bool TransferImage(const std::uint8_t* data, std::int32_t size);
+    static int FindFlashChip(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3);
+    static std::uint16_t ProfileSize(int entry);
+    void LoadFlashProfile(int entry);
+
+    // --- State read by the worker, the window and the tests ---
+    std::uint8_t FlashResult() const { return flashResult_; }
+    void SetFlashResult(std::uint8_t code) { flashResult_ = code; }
+    bool UsesAspi() const { return useAspi_; }
+    bool AspiUsable() const { return aspiUsable_; }
+    bool AspiLoaded() const { return aspiLibrary_ != nullptr; }
+    bool HasOpenHandle() const { return deviceHandle_ != nullptr; }
+    // A request the ASPI manager still held when the wait for it ran out; the object then
+    // refuses every further command, as the manager may still write into its request and
+    // buffers.
+    bool AspiRequestStranded() const { return aspiStranded_; }
+    std::uint32_t ReadBufferCapacity() const { return readCapacity_; }
+    std::uint32_t WriteBufferCapacity() const { return writeCapacity_; }
+    std::uint8_t* ReadBufferData() { return readBuffer_; }
+    std::uint8_t* WriteBufferData() { return writeBuffer_; }
+    const char* CurrentVendor() const { return vendor_; }
+    const char* CurrentProduct() const { return product_; }
+    const char* CurrentRevision() const { return revision_; }
+    const char* CurrentVendorSpecific() const { return vendorSpecific_; }
+    std::int16_t CurrentAdapter() const { return adapter_; }
+    std::int16_t CurrentTarget() const { return target_; }
+    std::int16_t CurrentLun() const { return lun_; }
+    std::int16_t CurrentPathId() const { return pathId_; }
+
+    // Bound on ClearUnitAttention: a drive that keeps reporting unit attentions is given up on
+    // after this many.
+    static constexpr int kMaxUnitAttentions = 32;
+    // Bound on the number of INQUIRY attempts per drive.
+    static constexpr int kIdentityAttempts = 10;
+
+  private:
+    // Discovery helpers.
+    void ScanPassThrough();
+    void ScanAspi();
+    std::int16_t CountOpticalLetters();
+    enum class AddressResult { NotFound, WithoutAddress, WithAddress };
+    AddressResult QueryScsiAddress(const char* root, SCSI_ADDRESS* address);
+    bool QueryStorageDescriptor(const char* root);
+    void SortRecords();
+    void TakeIdentityInto(DriveRecord& record) const;
+
+    // Transport routes.
+    bool ExecutePassThrough(const std::uint8_t* commandBlock, std::uint8_t direction,
+                            std::uint32_t length, void* buffer);
+    bool ExecuteAspi(const std::uint8_t* commandBlock, std::uint8_t direction, std::uint32_t length,
+                     void* buffer);
+    void RecordWithoutCall(const std::uint8_t* commandBlock);
+    DWORD SendAspi(void* srb);
+
+    void ClearAddress();
+
+    HiTimer waitTimer_;
+    HiTimer commandTimer_;
+    SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER passThroughBlock_{};
+    // The ASPI request lives on the heap so that a request the manager still holds can be
+    // abandoned together with the buffers it points into.
+    SRB_ExecSCSICmd* aspiBlock_ = nullptr;
+    GetASPI32SupportInfoFn getSupportInfo_ = nullptr;
+    SendASPI32CommandFn sendCommand_ = nullptr;
+    std::uint16_t recordCount_ = 0;
+    HMODULE aspiLibrary_ = nullptr;
+    std::int16_t selectedIndex_ = kNoSelection;
+    char vendor_[9] = {};
+    char product_[17] = {};
+    char revision_[5] = {};
+    char vendorSpecific_[17] = {};
+    DriveRecord table_[kMaxDrives] = {};
+    std::uint32_t timeLimit_ = kDefaultTimeLimit;
+    std::int16_t adapter_ = -1;
+    std::int16_t target_ = -1;
+    std::int16_t lun_ = -1;
+    std::int16_t pathId_ = -1;
+    HANDLE deviceHandle_ = nullptr;
+    std::uint8_t* readBuffer_ = nullptr;
+    std::uint32_t readCapacity_ = 0;
+    std::uint8_t* writeBuffer_ = nullptr;
+    std::uint32_t writeCapacity_ = 0;
+    OSInfo osInfo_;
+    bool useAspi_ = false;
+    bool aspiUsable_ = false;
+    bool transferMark_ = false;
+    bool aspiStranded_ = false;
+    LastCommand last_{};
+    std::uint8_t flashResult_ = kFlashSucceeded;
+};
+
+}  // namespace quiver

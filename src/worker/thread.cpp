@@ -1,0 +1,154 @@
+#include "worker/thread.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace quiver {
+
+namespace {
+
+struct Handover {
+    std::function<void()> fn;
+    bool done = false;
+};
+
+struct Queue {
+    std::mutex mutex;
+    std::condition_variable pending;  // something was handed over
+    std::condition_variable ran;      // a handed-over function has returned
+    std::deque<Handover*> items;
+    std::atomic<void (*)()> wakeUp{nullptr};
+};
+
+Queue& TheQueue() {
+    static Queue* queue = new Queue;  // workers may still hand over during process exit
+    return *queue;
+}
+
+}  // namespace
+
+void WindowThreadQueue::RunOnWindowThread(std::function<void()> fn) {
+    Queue& q = TheQueue();
+    Handover item{std::move(fn), false};
+    {
+        std::lock_guard<std::mutex> lock(q.mutex);
+        q.items.push_back(&item);
+    }
+    q.pending.notify_all();
+    if (auto wake = q.wakeUp.load(std::memory_order_acquire)) {
+        wake();
+    }
+    std::unique_lock<std::mutex> lock(q.mutex);
+    q.ran.wait(lock, [&] { return item.done; });
+}
+
+int WindowThreadQueue::ProcessPending() {
+    Queue& q = TheQueue();
+    int count = 0;
+    for (;;) {
+        Handover* item = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(q.mutex);
+            if (q.items.empty()) {
+                return count;
+            }
+            item = q.items.front();
+            q.items.pop_front();
+        }
+        try {
+            item->fn();
+        } catch (...) {
+            // A handler's failure must not leave its worker waiting for ever.
+            std::lock_guard<std::mutex> lock(q.mutex);
+            item->done = true;
+            q.ran.notify_all();
+            throw;
+        }
+        {
+            std::lock_guard<std::mutex> lock(q.mutex);
+            item->done = true;
+        }
+        q.ran.notify_all();
+        ++count;
+    }
+}
+
+bool WindowThreadQueue::WaitForPending(std::chrono::milliseconds timeout) {
+    Queue& q = TheQueue();
+    std::unique_lock<std::mutex> lock(q.mutex);
+    return q.pending.wait_for(lock, timeout, [&] { return !q.items.empty(); });
+}
+
+void WindowThreadQueue::SetWakeUp(void (*wakeUp)()) {
+    TheQueue().wakeUp.store(wakeUp, std::memory_order_release);
+}
+
+struct TThread::Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool started = false;
+    bool finished = false;
+};
+
+TThread::TThread(bool createSuspended) : gate_(new Gate) {
+    thread_ = std::thread([this] { Body(); });
+    if (!createSuspended) {
+        Start();
+    }
+}
+
+TThread::~TThread() {
+    // A self-destroying worker runs this on its own thread, after its body is over.
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            thread_.detach();
+        } else {
+            Start();  // a thread never started still has to end
+            thread_.join();
+        }
+    }
+    delete gate_;
+}
+
+void TThread::Start() {
+    {
+        std::lock_guard<std::mutex> lock(gate_->mutex);
+        gate_->started = true;
+    }
+    gate_->cv.notify_all();
+}
+
+bool TThread::Finished() const {
+    std::lock_guard<std::mutex> lock(gate_->mutex);
+    return gate_->finished;
+}
+
+void TThread::DoTerminate() {
+    if (OnTerminate) {
+        WindowThreadQueue::RunOnWindowThread([this] { OnTerminate(this); });
+    }
+}
+
+void TThread::Body() {
+    {
+        std::unique_lock<std::mutex> lock(gate_->mutex);
+        gate_->cv.wait(lock, [this] { return gate_->started; });
+    }
+    try {
+        Execute();
+    } catch (...) {
+        // Nothing escapes a worker; the termination handler still runs.
+    }
+    {
+        std::lock_guard<std::mutex> lock(gate_->mutex);
+        gate_->finished = true;
+    }
+    DoTerminate();
+    if (FreeOnTerminate) {
+        delete this;
+    }
+}
+
+}  // namespace quiver
