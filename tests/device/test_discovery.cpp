@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "drive_rig.h"
+
+namespace quiver {
+namespace {
+
+using rig::DriveRig;
+using rig::MakeFault;
+using Kind = sim::Fault::Kind;
+
+class DiscoveryTest : public DriveRig {
+  protected:
+    // The roots of the records in table order, "-" for an empty root path.
+    static std::vector<std::string> Roots(const AtapiDevice& device) {
+        std::vector<std::string> out;
+        for (int i = 0; i < device.RecordCount(); ++i) {
+            const DriveRecord* r = device.RecordAt(i);
+            out.push_back(r == nullptr ? "?" : r->root_path[0] == '\0' ? "-" : r->root_path);
+        }
+        return out;
+    }
+};
+
+TEST_F(DiscoveryTest, NoOpticalDriveLeavesTheTableEmpty) {
+    machine_.AddLetter('A', sim::LetterType::Removable);
+    machine_.AddLetter('Z', sim::LetterType::Network);
+    AtapiDevice device(true);
+    EXPECT_EQ(device.RecordCount(), 0);
+    for (int i = 0; i < kMaxDrives; ++i) {
+        EXPECT_EQ(device.RecordAt(i), nullptr);
+        EXPECT_EQ(device.Records()[i].in_use, 0);
+    }
+    EXPECT_EQ(os_.OpenHandleCount(), 0);
+    EXPECT_EQ(os_.HeapBlockCount(), 0);
+}
+
+TEST_F(DiscoveryTest, ScanSendsEachDriveTheIdentityCommandsAndLetsItGo) {
+    AddOptical('E', rig::Kmr730t());
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 1);
+    // The power-on unit attention, the poll that clears it, the inquiry, the flash id.
+    EXPECT_EQ(Cdbs(), (std::vector<std::string>{
+                          "00 00 00 00 00 00 00 00 00 00 00 00",
+                          "00 00 00 00 00 00 00 00 00 00 00 00",
+                          "12 00 00 00 60 00 00 00 00 00 00 00",
+                          "DF 11 00 00 00 00 00 00 00 00 00 00",
+                      }));
+    const auto log = drive().Log();
+    EXPECT_EQ(log[2].dir, sim::DataDir::In);
+    EXPECT_EQ(log[2].length, 96u);
+    EXPECT_EQ(log[3].dir, sim::DataDir::In);
+    EXPECT_EQ(log[3].length, 128u);
+
+    EXPECT_EQ(device.SelectedIndex(), kNoSelection);
+    EXPECT_FALSE(device.HasOpenHandle());
+    EXPECT_EQ(os_.OpenHandleCount(), 0);
+    EXPECT_EQ(os_.HeapBlockCount(), 0);
+
+    const DriveRecord& r = *device.RecordAt(0);
+    EXPECT_EQ(std::string(r.identity, 24), "Korvane DVDRW KMR-730T  ");
+    for (int i = 24; i < 32; ++i) {
+        EXPECT_EQ(r.identity[i], 0) << i;
+    }
+    EXPECT_STREQ(r.vendor, "Korvane ");
+    EXPECT_STREQ(r.product, "DVDRW KMR-730T  ");
+    EXPECT_STREQ(r.revision, "QM01");
+    EXPECT_STREQ(r.vendor_specific, "2004/01/09 KV01 ");
+    EXPECT_STREQ(r.root_path, "E:\\");
+    EXPECT_EQ(r.in_use, 1);
+    EXPECT_EQ(r.found_through_aspi, 0);
+}
+
+TEST_F(DiscoveryTest, RecordsAreSortedByAddressKey) {
+    AddOptical('E', rig::Kmr730t(), /*port=*/1, /*target=*/0);          // key 4096
+    AddOptical('F', rig::OtherDrive("OTHERCO ", "DVD-ROM X1"), 0, 1);   // key 16
+    AddOptical('G', rig::OtherDrive("THIRDCO ", "CDRW 52X"), 0, 0, 1);  // path 1: key 256
+    AddOptical('H', rig::OtherDrive("FOURTHCO", "COMBO"), 0, 0, 0, 3);  // key 3
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 4);
+    EXPECT_EQ(Roots(device), (std::vector<std::string>{"H:\\", "F:\\", "G:\\", "E:\\"}));
+    EXPECT_EQ(device.RecordAt(0)->lun, 3);
+    EXPECT_EQ(device.RecordAt(1)->target_id, 1);
+    EXPECT_EQ(device.RecordAt(2)->path_id, 1);
+    EXPECT_EQ(device.RecordAt(3)->adapter, 1);
+    EXPECT_STREQ(device.RecordAt(1)->vendor, "OTHERCO ");
+    EXPECT_STREQ(device.RecordAt(3)->vendor, "Korvane ");
+    for (int i = 4; i < kMaxDrives; ++i) {
+        EXPECT_EQ(device.Records()[i].in_use, 0);
+    }
+}
+
+TEST_F(DiscoveryTest, DrivesWithoutAddressGetMadeUpAdaptersInLetterOrder) {
+    const int h = AddOptical('H', rig::Kmr730t());
+    const int e = AddOptical('E', rig::Kmr730t(), 1, 0);
+    const int g = AddOptical('G', rig::Kmr730t());
+    machine_.letters[1].addressReply = sim::AddressReply::Fails;  // H
+    machine_.letters[3].addressReply = sim::AddressReply::Fails;  // G
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 3);
+    EXPECT_EQ(Roots(device), (std::vector<std::string>{"E:\\", "G:\\", "H:\\"}));
+    const DriveRecord& gr = *device.RecordAt(1);
+    const DriveRecord& hr = *device.RecordAt(2);
+    EXPECT_EQ(gr.adapter, 2);
+    EXPECT_EQ(hr.adapter, 3);
+    EXPECT_EQ(gr.target_id, 0);
+    EXPECT_EQ(gr.lun, 0);
+    EXPECT_EQ(gr.path_id, 0);
+    // They are reached through their letters all the same.
+    EXPECT_STREQ(hr.revision, "QM01");
+    EXPECT_EQ(CountSent(0x12, g), 1u);
+    EXPECT_EQ(CountSent(0x12, h), 1u);
+    EXPECT_EQ(CountSent(0x12, e), 1u);
+}
+
+TEST_F(DiscoveryTest, LettersThatDoNotOpenOrAnswerWithoutLengthAreNotListed) {
+    AddOptical('E', rig::Kmr730t());
+    const int f = AddOptical('F', rig::Kmr730t(), 0, 1);
+    const int g = AddOptical('G', rig::Kmr730t(), 0, 2);
+    machine_.letters[2].addressReply = sim::AddressReply::ZeroLength;  // F
+    machine_.letters[3].openFails = true;                              // G
+    AtapiDevice device(true);
+    EXPECT_EQ(device.RecordCount(), 1);
+    EXPECT_EQ(Roots(device), (std::vector<std::string>{"E:\\"}));
+    EXPECT_EQ(device.RecordAt(1), nullptr);
+    EXPECT_TRUE(drive(f).Log().empty());
+    EXPECT_TRUE(drive(g).Log().empty());
+}
+
+TEST_F(DiscoveryTest, IdentityTakesUpToTenInquiries) {
+    AddOptical('E', rig::Kmr730t());
+    AddOptical('F', rig::Kmr730t(), 0, 1);
+    drive(0).AddFault(MakeFault(Kind::SenseData, 0x12, 1, 9, sim::Sense{2, 0x04, 0x01}));
+    drive(1).AddFault(MakeFault(Kind::SenseData, 0x12, 1, 10, sim::Sense{2, 0x04, 0x01}));
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 2);
+
+    EXPECT_EQ(CountSent(0x12, 0), 10u);
+    EXPECT_STREQ(device.RecordAt(0)->revision, "QM01");
+    EXPECT_EQ(std::string(device.RecordAt(0)->identity, 8), "Korvane ");
+
+    // Ten failures: listed, with empty texts, and no eleventh attempt.
+    EXPECT_EQ(CountSent(0x12, 1), 10u);
+    const DriveRecord& blank = *device.RecordAt(1);
+    EXPECT_EQ(blank.in_use, 1);
+    EXPECT_STREQ(blank.identity, "");
+    EXPECT_STREQ(blank.vendor, "");
+    EXPECT_STREQ(blank.revision, "");
+    EXPECT_STREQ(blank.vendor_specific, "");
+    EXPECT_EQ(CountSent(0xDF, 1), 1u);
+}
+
+TEST_F(DiscoveryTest, AllZeroVendorAndProductIsNoIdentity) {
+    sim::DriveConfig anonymous = rig::Kmr730t();
+    anonymous.vendor = std::string(8, '\0');
+    anonymous.product = std::string(16, '\0');
+    AddOptical('E', anonymous);
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 1);
+    EXPECT_EQ(CountSent(0x12), 10u);
+    EXPECT_STREQ(device.RecordAt(0)->revision, "");
+
+    ASSERT_TRUE(device.SelectDrive(0));
+    EXPECT_FALSE(device.ReadIdentity());
+    EXPECT_STREQ(device.CurrentRevision(), "QM01");  // copied all the same
+    EXPECT_FALSE(device.RefreshIdentity());
+    EXPECT_STREQ(device.RecordAt(0)->revision, "");
+}
+
+TEST_F(DiscoveryTest, RefreshIdentityNeedsASelection) {
+    AddOptical('E', rig::Kmr730t());
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 1);
+    DriveRecord& record = device.Records()[0];
+    std::memcpy(record.revision, "OLD!", 5);
+    drive().ClearLog();
+    EXPECT_FALSE(device.RefreshIdentity());
+    EXPECT_STREQ(record.revision, "OLD!");
+    EXPECT_TRUE(drive().Log().empty());
+
+    ASSERT_TRUE(device.SelectDrive(0));
+    EXPECT_TRUE(device.RefreshIdentity());
+    EXPECT_STREQ(record.revision, "QM01");
+    EXPECT_EQ(std::string(record.identity, 24), "Korvane DVDRW KMR-730T  ");
+}
+
+TEST_F(DiscoveryTest, SeventeenOpticalLettersKeepTheFirstSixteen) {
+    for (char letter = 'D'; letter <= 'T'; ++letter) {
+        AddOptical(letter, rig::Kmr730t());  // all at port 0, target 0: equal keys
+    }
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), kMaxDrives);
+    std::vector<std::string> expected;
+    for (char letter = 'D'; letter < 'T'; ++letter) {
+        expected.push_back(std::string(1, letter) + ":\\");
+    }
+    // Equal keys keep the letter order.
+    EXPECT_EQ(Roots(device), expected);
+    EXPECT_TRUE(drive(16).Log().empty());
+    EXPECT_EQ(CountSent(0x12, 15), 1u);
+}
+
+// --- Through the ASPI manager -------------------------------------------------------------------
+
+TEST_F(DiscoveryTest, AspiFoundDrivesHaveNoRootAndComeInAddressOrder) {
+    SetApplicationTag(kAspiPermittedTag);
+    const int e = AddOptical('E', rig::Kmr730t());
+    const int f = AddOptical('F', rig::OtherDrive("OTHERCO ", "DVD-ROM X1"));
+    machine_.AddAspiDevice(1, 0, 0, e);
+    machine_.AddAspiDevice(0, 1, 0, f);
+    machine_.AddAspiDevice(0, 2, 0, -1, /*deviceType=*/0);  // a disk: not listed
+    AtapiDevice device(true);
+    ASSERT_TRUE(device.UsesAspi());
+    ASSERT_EQ(device.RecordCount(), 2);
+    EXPECT_EQ(Roots(device), (std::vector<std::string>{"-", "-"}));
+    const DriveRecord& first = *device.RecordAt(0);
+    const DriveRecord& second = *device.RecordAt(1);
+    EXPECT_EQ(first.adapter, 0);
+    EXPECT_EQ(first.target_id, 1);
+    EXPECT_EQ(second.adapter, 1);
+    EXPECT_EQ(second.target_id, 0);
+    EXPECT_EQ(first.path_id, 0);
+    EXPECT_EQ(first.found_through_aspi, 1);
+    EXPECT_EQ(second.found_through_aspi, 1);
+    EXPECT_STREQ(first.vendor, "OTHERCO ");
+    EXPECT_STREQ(second.revision, "QM01");
+    EXPECT_EQ(machine_.aspi().RequestCount(SC_RESCAN_SCSI_BUS), 2u);
+    EXPECT_EQ(device.SelectedIndex(), kNoSelection);
+    EXPECT_EQ(os_.OpenHandleCount(), 0);
+    EXPECT_TRUE(device.AspiLoaded());
+}
+
+TEST_F(DiscoveryTest, NtFallsBackToPassThroughWhenTheManagerMissesADrive) {
+    SetApplicationTag(kAspiPermittedTag);
+    AddOptical('E', rig::Kmr730t(), 0, 0);
+    AddOptical('F', rig::Kmr730t(), 0, 1);
+    machine_.AddAspiDevice(0, 0, 0, 0);  // the manager does not reach F:
+    AtapiDevice device(true);
+    EXPECT_FALSE(device.UsesAspi());
+    EXPECT_FALSE(device.AspiLoaded());
+    EXPECT_EQ(os_.LibraryLoadCount(), 0);
+    ASSERT_EQ(device.RecordCount(), 2);
+    EXPECT_EQ(Roots(device), (std::vector<std::string>{"E:\\", "F:\\"}));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(device.RecordAt(i)->found_through_aspi, 0) << i;
+        EXPECT_STREQ(device.RecordAt(i)->revision, "QM01") << i;
+    }
+    EXPECT_EQ(os_.HeapBlockCount(), 0);
+}
+
+TEST_F(DiscoveryTest, NoFallbackWithoutPassThroughOrWithoutALetterCount) {
+    AddOptical('E', rig::Kmr730t(), 0, 0);
+    AddOptical('F', rig::Kmr730t(), 0, 1);
+    machine_.AddAspiDevice(0, 0, 0, 0);
+    {
+        machine_.os.ntFamily = false;
+        AtapiDevice device(true);
+        EXPECT_TRUE(device.UsesAspi());
+        EXPECT_EQ(device.RecordCount(), 1);
+        EXPECT_EQ(device.RecordAt(0)->found_through_aspi, 1);
+    }
+    {
+        // The letters cannot be counted (no heap): -1 never makes the scan fall back.
+        machine_.os.ntFamily = true;
+        machine_.os.heapFails = true;
+        SetApplicationTag(kAspiPermittedTag);
+        AtapiDevice device(true);
+        EXPECT_TRUE(device.UsesAspi());
+        EXPECT_EQ(device.RecordCount(), 1);
+    }
+}
+
+}  // namespace
+}  // namespace quiver

@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "drive_rig.h"
+#include "sim/firmware_image.h"
+#include "worker/parser.h"
+
+namespace quiver {
+namespace {
+
+using rig::DriveRig;
+using rig::MakeFault;
+using Kind = sim::Fault::Kind;
+
+constexpr std::uint32_t kMiB = 1u << 20;
+
+// The window thread's side: what the completions saw.
+struct Completions {
+    std::vector<TThread*> senders;
+    std::vector<std::thread::id> threads;
+    std::atomic<int> inside{0};
+    bool overlapped = false;
+
+    TThread::TerminateHandler Handler() {
+        return [this](TThread* sender) {
+            if (inside.fetch_add(1) != 0) {
+                overlapped = true;
+            }
+            senders.push_back(sender);
+            threads.push_back(std::this_thread::get_id());
+            std::this_thread::yield();
+            inside.fetch_sub(1);
+        };
+    }
+};
+
+// Runs the window thread's share until `count` completions have run, at most 60 s of real time.
+bool RunCompletions(const Completions& done, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (done.senders.size() < count) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        WindowThreadQueue::WaitForPending(std::chrono::milliseconds(50));
+        WindowThreadQueue::ProcessPending();
+    }
+    return true;
+}
+
+// KMR-730Ts on E:, F:, G: and H:, a scanning drive object as the window makes it, and one
+// target object per drive, copied from it and opened on its drive.
+class WorkerTest : public DriveRig {
+  protected:
+    void Build(int drives) {
+        for (int i = 0; i < drives; ++i) {
+            AddOptical(static_cast<char>('E' + i), rig::Kmr730t(), 0, static_cast<std::uint8_t>(i));
+        }
+        scanner_ = std::make_unique<AtapiDevice>(true);
+        ASSERT_EQ(scanner_->RecordCount(), drives);
+        for (int i = 0; i < drives; ++i) {
+            auto target = std::make_unique<AtapiDevice>(false);
+            target->CopyFrom(*scanner_);
+            ASSERT_TRUE(target->SelectDrive(i));
+            targets_.push_back(std::move(target));
+            drive(i).ClearLog();
+        }
+    }
+
+    FlashJob Job(int i, std::int32_t size = static_cast<std::int32_t>(kMiB)) {
+        FlashJob job;
+        job.drive = targets_[static_cast<std::size_t>(i)].get();
+        job.data = image_.data();
+        job.size = size;
+        job.withBootCode = false;
+        return job;
+    }
+
+    const std::vector<std::uint8_t> image_ = sim::MakeFirmwareImage("QM02", kMiB, 11);
+    std::unique_ptr<AtapiDevice> scanner_;
+    std::vector<std::unique_ptr<AtapiDevice>> targets_;
+    Completions done_;
+};
+
+TEST_F(WorkerTest, SuccessfulDownloadLeavesZeroAndCompletesOnceOnTheWindowThread) {
+    Build(1);
+    targets_[0]->SetFlashResult(99);
+    Parser* worker = new Parser(Job(0), done_.Handler());
+    ASSERT_TRUE(RunCompletions(done_, 1));
+    EXPECT_EQ(done_.senders, std::vector<TThread*>{worker});
+    EXPECT_EQ(done_.threads[0], std::this_thread::get_id());
+    EXPECT_EQ(targets_[0]->FlashResult(), kFlashSucceeded);
+    EXPECT_EQ(drive().ProgramCount(), 1u);
+    EXPECT_EQ(drive().FlashContents(), image_);
+
+    // Exactly once: nothing more arrives.
+    EXPECT_FALSE(WindowThreadQueue::WaitForPending(std::chrono::milliseconds(20)));
+    EXPECT_EQ(WindowThreadQueue::ProcessPending(), 0);
+    EXPECT_EQ(done_.senders.size(), 1u);
+}
+
+TEST_F(WorkerTest, FailureDuringTheTransferLeaves42) {
+    Build(1);
+    drive().AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));
+    new Parser(Job(0), done_.Handler());
+    ASSERT_TRUE(RunCompletions(done_, 1));
+    EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
+    EXPECT_TRUE(targets_[0]->TransferMark());
+    EXPECT_EQ(drive().ProgramCount(), 0u);
+}
+
+TEST_F(WorkerTest, FailureBeforeTheMarkLeaves42) {
+    Build(1);
+    new Parser(Job(0, 16'383), done_.Handler());
+    ASSERT_TRUE(RunCompletions(done_, 1));
+    EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
+    EXPECT_FALSE(targets_[0]->TransferMark());  // the failure came back as a plain false
+    EXPECT_TRUE(drive().Log().empty());
+}
+
+TEST_F(WorkerTest, SeveralWorkersFlashSeveralDrivesAtOnce) {
+    constexpr int kDrives = 4;
+    Build(kDrives);
+    std::set<TThread*> workers;
+    for (int i = 0; i < kDrives; ++i) {
+        workers.insert(new Parser(Job(i), done_.Handler()));
+    }
+    ASSERT_TRUE(RunCompletions(done_, kDrives));
+    EXPECT_FALSE(done_.overlapped);
+    EXPECT_EQ(std::set<TThread*>(done_.senders.begin(), done_.senders.end()), workers);
+    for (const std::thread::id& id : done_.threads) {
+        EXPECT_EQ(id, std::this_thread::get_id());
+    }
+    for (int i = 0; i < kDrives; ++i) {
+        EXPECT_EQ(targets_[static_cast<std::size_t>(i)]->FlashResult(), kFlashSucceeded) << i;
+        EXPECT_EQ(drive(i).ProgramCount(), 1u) << i;
+        EXPECT_EQ(drive(i).FlashContents(), image_) << i;
+    }
+    EXPECT_EQ(done_.senders.size(), static_cast<std::size_t>(kDrives));
+}
+
+}  // namespace
+}  // namespace quiver
