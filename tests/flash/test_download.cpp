@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,10 @@ struct ChipCase {
     std::uint32_t length;
     std::vector<std::uint8_t> header;
 };
+
+void PrintTo(const ChipCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DownloadProfileTest : public DownloadTest, public ::testing::WithParamInterface<ChipCase> {};
 
