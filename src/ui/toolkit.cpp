@@ -1,0 +1,34 @@
+#include "ui/toolkit.h"
+
+namespace quiver::ui {
+
+const char* DialogCaption(DialogKind kind) {
+    switch (kind) {
+        case DialogKind::Warning:
+            return "Warning";
+        case DialogKind::Error:
+            return "Error";
+        case DialogKind::Information:
+            return "Information";
+    }
+    return "";
+}
+
+TForm::TForm(Application& application)
+    : application_(application), backend_(application.CreateFormBackend()) {}
+
+TForm::~TForm() {
+    Destroying();
+}
+
+void TForm::Destroying() {
+    if (destroyed_) {
+        return;
+    }
+    destroyed_ = true;
+    if (OnDestroy) {
+        OnDestroy(this);
+    }
+}
+
+}  // namespace quiver::ui

@@ -1,0 +1,6 @@
+# The headless window toolkit on the emulated machine.
+quiver_test(ui_tests app
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/ui/test_headless.cpp
+    LIBS quiver_ui_headless quiver_platform_sim
+)
