@@ -1,0 +1,539 @@
+#include "app/frm_quiver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "package/match_drives.h"
+#include "platform/application_tag.h"
+
+namespace quiver {
+
+namespace {
+
+constexpr int kProgressTicks = 330;
+
+ui::Font Arial() {
+    return ui::Font{"Arial", 8, false, ui::kBlack};
+}
+ui::Font TahomaBold(ui::Color color) {
+    return ui::Font{"Tahoma", 8, true, color};
+}
+
+std::string Bounded(const char* text, std::size_t size) {
+    return std::string(text, strnlen(text, size));
+}
+
+}  // namespace
+
+std::string DriveListLine(const DriveRecord& r) {
+    const std::string root = Bounded(r.root_path, sizeof r.root_path);
+    const std::string identity = Bounded(r.identity, sizeof r.identity);
+    const std::string revision = Bounded(r.revision, sizeof r.revision);
+    char line[128];
+    std::snprintf(line, sizeof line, "%2d-%d-%d-%d %.2s%24s %4s", r.adapter, r.path_id, r.target_id,
+                  r.lun, root.c_str(), identity.c_str(), revision.c_str());
+    return line;
+}
+
+TQuiverMain::TQuiverMain(ui::Application& application, Options options)
+    : ui::TForm(application),
+      cboDrives(form().AddComboBox()),
+      pbar(form().AddProgressBar()),
+      Bevel1(form().AddBevel()),
+      Label1(form().AddLabel()),
+      lblMsg(form().AddLabel()),
+      lblPercent(form().AddLabel()),
+      tmr(form().AddTimer()),
+      lblNewFW(form().AddLabel()),
+      lblUpdateMsg(form().AddLabel()),
+      cmdUpdate(form().AddButton()),
+      cmdClose(form().AddButton()),
+      lblOldFW(form().AddLabel()),
+      lblTo(form().AddLabel()),
+      package_(options.package != nullptr ? options.package : EmbeddedPackage()),
+      options_(std::move(options)) {
+    StartUp();
+}
+
+TQuiverMain::~TQuiverMain() {
+    Destroying();
+}
+
+void TQuiverMain::Terminate() {
+    application().Terminate();
+}
+
+void TQuiverMain::StartUp() {
+    // 1. The window and its controls.
+    ui::FormBackend& f = form();
+    f.SetOuterSize(460, 167);
+    f.CenterOnScreen();
+    f.SetSystemMenuOnlyFrame();
+    f.SetFont(ui::Font{"MS Sans Serif", 8, false, ui::kBlack});
+    OnDestroy = [this](void* sender) { FormDestroy(sender); };
+
+    Label1.SetName("Label1");
+    Label1.SetBounds({12, 4, 128, 14});
+    Label1.SetFont(Arial());
+    Label1.SetText("Please select target drive :");
+
+    cboDrives.SetName("cboDrives");
+    cboDrives.SetBounds({8, 24, 353, 24});
+    cboDrives.SetFont(ui::Font{"Courier New", 10, false, ui::kBlack});
+    cboDrives.SetItemHeight(16);
+    cboDrives.SetTabOrder(0);
+    cboDrives.OnChange = [this](void* sender) { cboDrivesChange(sender); };
+
+    cmdUpdate.SetName("cmdUpdate");
+    cmdUpdate.SetBounds({368, 24, 77, 25});
+    cmdUpdate.SetFont(TahomaBold(ui::kBlack));
+    cmdUpdate.SetCaption("&Update");
+    cmdUpdate.SetTabOrder(2);
+    cmdUpdate.SetPicture(UpdatePicture(), UpdatePictureDisabled());
+    cmdUpdate.OnClick = [this](void* sender) { cmdUpdateClick(sender); };
+
+    cmdClose.SetName("cmdClose");
+    cmdClose.SetBounds({368, 52, 77, 25});
+    cmdClose.SetFont(TahomaBold(ui::kBlack));
+    cmdClose.SetKind(ui::ButtonKind::Close);
+    cmdClose.SetCaption("&Close");
+    cmdClose.SetTabOrder(3);
+    cmdClose.OnClick = [this](void* sender) { cmdCloseClick(sender); };
+
+    lblUpdateMsg.SetName("lblUpdateMsg");
+    lblUpdateMsg.SetBounds({11, 56, 104, 14});
+    lblUpdateMsg.SetFont(Arial());
+    lblUpdateMsg.SetAutoSize(true);
+    lblUpdateMsg.SetText("It will be updated from");
+
+    lblOldFW.SetName("lblOldFW");
+    lblOldFW.SetBounds({143, 56, 28, 13});
+    lblOldFW.SetFont(TahomaBold(ui::kNavy));
+
+    lblTo.SetName("lblTo");
+    lblTo.SetBounds({186, 56, 9, 14});
+    lblTo.SetFont(Arial());
+    lblTo.SetText("to");
+
+    lblNewFW.SetName("lblNewFW");
+    lblNewFW.SetBounds({208, 56, 28, 13});
+    lblNewFW.SetFont(TahomaBold(ui::kNavy));
+
+    Bevel1.SetName("Bevel1");
+    Bevel1.SetBounds({8, 84, 437, 49});
+
+    lblMsg.SetName("lblMsg");
+    lblMsg.SetBounds({16, 92, 56, 13});
+    lblMsg.SetFont(ui::Font{"Verdana", 8, true, ui::kNavy});
+    lblMsg.SetAutoSize(true);
+
+    pbar.SetName("pbar");
+    pbar.SetBounds({16, 112, 373, 13});
+    pbar.SetSmooth(true);
+    pbar.SetRange(0, 100);
+    pbar.SetPosition(0);
+    pbar.SetTabOrder(1);
+
+    lblPercent.SetName("lblPercent");
+    lblPercent.SetBounds({400, 112, 34, 13});
+    lblPercent.SetFont(TahomaBold(ui::kNavy));
+    lblPercent.SetText("0 %");
+
+    tmr.SetName("tmr");
+    tmr.SetInterval(100);
+    tmr.SetEnabled(false);
+    tmr.OnTimer = [this](void* sender) { tmrTimer(sender); };
+
+    // 2. (OsInfo_ is built with the window.) 3. Let drive objects use the ASPI manager.
+    SetApplicationTag(kAspiPermittedTag);
+
+    // 4. The caption, from the package, or the default one for a package never titled.
+    std::string caption = package_.Title();
+    f.SetCaption(caption);
+    if (TextEqual(caption.substr(0, 14), "APP_TITLE_HERE")) {
+        f.SetCaption("Quiver " + package_.Version());
+    }
+
+    // 5. The behaviour flags, read once.
+    flags_ = package_.Flags();
+
+    // 6. The administrator reminder; no privilege is tested.
+    if (OsInfo_.IsNTFamily() && flags_.admin) {
+        application().MessageDlg("User must be administrator priority !", ui::DialogKind::Warning,
+                                 ui::DialogButtons::Ok);
+    }
+
+    // 7.
+    if (flags_.how_many_bin == 0) {
+        application().MessageDlg("No F/W in executable !", ui::DialogKind::Error,
+                                 ui::DialogButtons::Ok);
+        Terminate();
+        return;
+    }
+
+    // 8.
+    lblMsg.SetText("");
+    lblPercent.SetText("0 %");
+    pbar.SetPosition(0);
+
+    // 9. The scanning drive object.
+    try {
+        Device_ =
+            options_.makeDevice ? options_.makeDevice(true) : std::make_unique<AtapiDevice>(true);
+    } catch (const std::bad_alloc&) {
+        Device_.reset();
+    }
+    if (!Device_) {
+        application().MessageBox("Device object initialize failed !", "Error ...",
+                                 ui::kMbIconError | ui::kMbOk);
+        Terminate();
+        application().ProcessMessages();
+        return;
+    }
+
+    // 10. to 12.
+    FillDriveList();
+    Device_->ReleaseDrive();
+    cboDrivesChange(nullptr);
+
+    // 13. Nothing that may be updated: say what was found, and end.
+    int admitted = 0;
+    for (int i = 0; i < Device_->RecordCount(); ++i) {
+        const DriveRecord* r = Device_->RecordAt(i);
+        if (r != nullptr && r->in_use == 1 && r->allowed == 1) {
+            ++admitted;
+        }
+    }
+    if (admitted == 0) {
+        application().MessageDlg("No matched drive detected !\nThis utility is only for " +
+                                     package_.DriveName() + " drive.\n\nDetected drives :\n" +
+                                     DriveListText_,
+                                 ui::DialogKind::Error, ui::DialogButtons::Ok);
+        Terminate();
+        return;
+    }
+
+    // 14. The notice.
+    if (flags_.warning == 1) {
+        std::string notice = "This flash utility only supports " + package_.DriveName() +
+                             " drive.\n\nNOTICE : \n\n"
+                             "1> Please REMOVE disc and close all applications before running "
+                             "this utility !\n"
+                             "2> Don't turn off the system while flash is in progress. \n";
+        if (flags_.nb_warning == 1) {
+            notice += "3> Don't remove the adapter and battery during F/W reflash processing. \n";
+        }
+        notice += "\nDo you wish to continue ?";
+        if (application().MessageDlg(notice, ui::DialogKind::Warning, ui::DialogButtons::YesNo) !=
+            ui::DialogResult::Yes) {
+            Terminate();
+            return;
+        }
+    }
+
+    // 15. From here on only Close or the end of an update close the window.
+    if (f.DeleteSystemMenuItem(5)) {
+        f.DeleteSystemMenuItem(5);
+    }
+
+    // 16.
+    if (flags_.auto_mode != 0) {
+        cmdUpdateClick(nullptr);
+    }
+}
+
+void TQuiverMain::FillDriveList() {
+    cboDrives.Clear();
+    DriveListText_.clear();
+    for (int i = 0; i < Device_->RecordCount(); ++i) {
+        const DriveRecord* r = Device_->RecordAt(i);
+        if (r == nullptr) {
+            continue;
+        }
+        const std::string line = DriveListLine(*r);
+        DriveListText_ += line + "\n";
+        cboDrives.AddItem(line);
+    }
+    MatchDrives(package_.block(), Device_->Records(), Device_->RecordCount());
+    for (int i = 0; i < Device_->RecordCount(); ++i) {
+        const DriveRecord* r = Device_->RecordAt(i);
+        if (r != nullptr && r->in_use != 0 && r->allowed != 0) {
+            cboDrives.SetItemIndex(i);
+            return;
+        }
+    }
+}
+
+void TQuiverMain::cboDrivesChange(void* /*sender*/) {
+    const int index = cboDrives.ItemIndex();
+    const DriveRecord* r = Device_ ? Device_->RecordAt(index) : nullptr;
+    if (r == nullptr) {
+        return;
+    }
+    if (r->allowed == 0) {
+        cmdUpdate.SetEnabled(false);
+        lblNewFW.SetVisible(false);
+        lblOldFW.SetVisible(false);
+        lblUpdateMsg.SetText("This drive is not allowed to be updated.");
+        lblUpdateMsg.SetFontColor(ui::kMaroon);
+        return;
+    }
+    cmdUpdate.SetEnabled(true);
+    lblNewFW.SetVisible(true);
+    lblOldFW.SetVisible(true);
+    lblUpdateMsg.SetText("It will be updated from");
+    lblUpdateMsg.SetFontColor(ui::kBlack);
+    lblTo.SetFontColor(ui::kBlack);
+    lblNewFW.SetText(package_.NewRevision(r->image_index + 1));
+    lblOldFW.SetText(Bounded(r->revision, sizeof r->revision));
+    Device_->SelectDrive(index);
+}
+
+void TQuiverMain::cmdCloseClick(void* /*sender*/) {
+    Terminate();
+}
+
+void TQuiverMain::FormDestroy(void* /*sender*/) {
+    Device_.reset();
+}
+
+void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
+    TargetCount_ = 0;
+
+    auto makeTarget = [this](int index) -> bool {
+        std::unique_ptr<AtapiDevice> target;
+        try {
+            target = options_.makeDevice ? options_.makeDevice(false)
+                                         : std::make_unique<AtapiDevice>(false);
+        } catch (const std::bad_alloc&) {
+            target.reset();
+        }
+        if (!target) {
+            return false;
+        }
+        target->CopyFrom(*Device_);
+        target->SelectDrive(index);
+        TargetDevices_[TargetCount_ - 1] = std::move(target);
+        return true;
+    };
+
+    if (flags_.auto_mode != 0) {
+        for (int i = 0; i < Device_->RecordCount() && TargetCount_ < kMaxDrives; ++i) {
+            const DriveRecord* r = Device_->RecordAt(i);
+            if (r == nullptr || r->in_use != 1 || r->allowed != 1) {
+                continue;
+            }
+            ++TargetCount_;
+            if (!makeTarget(i)) {
+                return;
+            }
+        }
+    } else {
+        const int index = cboDrives.ItemIndex();
+        const DriveRecord* r = Device_->RecordAt(index);
+        if (r == nullptr || r->allowed == 0) {
+            return;  // nothing that may be updated is chosen
+        }
+        if (r->up_to_date == 1 && flags_.n2o_message != 0) {
+            if (application().MessageDlg("Your drive's Firmware is already the most updated !\n "
+                                         "Do you wish to continue ?",
+                                         ui::DialogKind::Warning,
+                                         ui::DialogButtons::YesNo) != ui::DialogResult::Yes) {
+                Terminate();
+                return;
+            }
+        }
+        TargetCount_ = 1;
+        if (!makeTarget(index)) {
+            return;
+        }
+    }
+
+    RunningWorkers_ = 0;
+    startingWorkers_ = true;
+    heldCompletions_ = 0;
+    int notStarted = 0;
+    for (int i = 0; i < TargetCount_; ++i) {
+        AtapiDevice& target = *TargetDevices_[i];
+        const DriveRecord* r = Device_->RecordAt(target.SelectedIndex());
+        if (r == nullptr) {
+            // The drive could not be opened: nothing is sent to it, and the update cannot
+            // succeed.
+            target.SetFlashResult(kFlashFailed);
+            ++notStarted;
+            continue;
+        }
+        const int bank = r->image_index + 1;
+        FlashJob job;
+        job.drive = &target;
+        job.data = package_.ImageArea() + package_.ImageStart(bank);
+        job.size = package_.ImageSize(bank);
+        job.withBootCode = flags_.boot_code != 0;
+        job.window = this;
+        if (flags_.chk_disc == 1 && !DiscAndTrayCheck(target)) {
+            target.SetFlashResult(kFlashFailed);
+            ++notStarted;
+            continue;
+        }
+        Workers_[i] = new Parser(job, [this](TThread* sender) { FlashDone(sender); });
+        ++RunningWorkers_;
+    }
+    startingWorkers_ = false;
+
+    if (RunningWorkers_ != 0) {
+        pbar.SetRange(0, kProgressTicks);
+        pbar.SetStep(1);
+        tmr.SetEnabled(true);
+        cmdUpdate.SetEnabled(false);
+        cmdClose.SetEnabled(false);
+        lblMsg.SetFontColor(ui::kMaroon);
+    } else if (notStarted != 0) {
+        // No worker runs, so no completion will come: complete the update now, as failed.
+        Complete();
+        return;
+    }
+
+    // Completions that came while the workers were being started.
+    while (heldCompletions_ > 0) {
+        --heldCompletions_;
+        FlashDone(nullptr);
+    }
+}
+
+bool TQuiverMain::DiscAndTrayCheck(AtapiDevice& d) {
+    for (int pass = 0; pass < kMaxDiscCheckPasses; ++pass) {
+        lblMsg.SetText("Check Disc & Tray Status...");
+        const bool noMedium = d.NoMedium();
+        if (noMedium && !d.TrayOpen()) {
+            return true;
+        }
+        if (!noMedium) {
+            lblMsg.SetText("Tray Out ...");
+            d.EjectTray();
+            d.WaitReady(120);
+            if (d.SenseIs(2, 0x3A)) {
+                application().MessageDlg("Please remove the disc.", ui::DialogKind::Warning,
+                                         ui::DialogButtons::Ok);
+            } else {
+                application().MessageDlg(
+                    "Disc detected in drive. Unable to eject the disc , maybe locked by other "
+                    "program\n\nPlease remove the disc manually.",
+                    ui::DialogKind::Warning, ui::DialogButtons::Ok);
+            }
+        }
+        lblMsg.SetText("Tray In ...");
+        d.LoadTray();
+        lblMsg.SetText("Waiting Drive Ready ...");
+        d.WaitReady(120);
+        if (d.TrayOpen()) {
+            application().MessageDlg("Please push the tray in.", ui::DialogKind::Warning,
+                                     ui::DialogButtons::Ok);
+        }
+    }
+    // The drive never came to an empty, closed state: it is not flashed.
+    return false;
+}
+
+void TQuiverMain::tmrTimer(void* /*sender*/) {
+    if (pbar.Position() == pbar.Max()) {
+        lblMsg.SetText("Programming ..........");
+        return;
+    }
+    pbar.StepIt();
+    const int position = pbar.Position();
+    const int max = pbar.Max() != 0 ? pbar.Max() : 1;
+    lblPercent.SetText(std::to_string(position * 100 / max) + " %");
+    lblMsg.SetText("Programming " + std::string(static_cast<std::size_t>(position % 10), '.'));
+}
+
+void TQuiverMain::FlashDone(void* /*value*/) {
+    if (startingWorkers_) {
+        ++heldCompletions_;
+        return;
+    }
+    if (--RunningWorkers_ != 0) {
+        return;
+    }
+    Complete();
+}
+
+void TQuiverMain::Complete() {
+    tmr.SetEnabled(false);
+
+    AllSucceeded_ = true;
+    for (int i = 0; i < TargetCount_; ++i) {
+        if (TargetDevices_[i] && TargetDevices_[i]->FlashResult() != kFlashSucceeded) {
+            AllSucceeded_ = false;
+        }
+        TargetDevices_[i].reset();
+    }
+
+    pbar.SetPosition(pbar.Max());
+    lblPercent.SetText("100 %");
+    lblMsg.SetText("Inquiry ...");
+    application().ProcessMessages();
+
+    if (flags_.auto_mode == 0) {
+        const int s = cboDrives.ItemIndex();
+        Device_->SelectDrive(s);
+        Device_->RefreshIdentity();
+        FillDriveList();
+        cboDrives.SetItemIndex(s);
+    } else {
+        for (int i = 0; i < Device_->RecordCount(); ++i) {
+            Device_->SelectDrive(i);
+            Device_->RefreshIdentity();
+        }
+        FillDriveList();
+        Device_->ReleaseDrive();
+    }
+
+    cmdUpdate.SetEnabled(true);
+    cmdClose.SetEnabled(true);
+
+    if (!AllSucceeded_) {
+        application().MessageDlg("Unable to flash firmware. Please contact with your vendor !",
+                                 ui::DialogKind::Error, ui::DialogButtons::Ok);
+        Terminate();
+        return;
+    }
+
+    lblMsg.SetFontColor(ui::kNavy);
+    lblMsg.SetText("Done.");
+    application().MessageDlg("Firmware has been updated successfully !",
+                             ui::DialogKind::Information, ui::DialogButtons::Ok);
+    lblMsg.SetText("");
+    cboDrivesChange(nullptr);
+    lblPercent.SetText("0 %");
+    pbar.SetPosition(0);
+    if (flags_.reboot != 0) {
+        OsInfo_.RestartSystem();
+        Terminate();
+    } else if (flags_.close_ap != 0) {
+        Terminate();
+    }
+}
+
+int RunQuiver(ui::Application& application, TQuiverMain::Options options) {
+    std::unique_ptr<TQuiverMain> window;
+    try {
+        window = std::make_unique<TQuiverMain>(application, std::move(options));
+    } catch (const std::exception& e) {
+        application.ShowException(e.what());
+        return 0;
+    }
+    if (!application.Terminated()) {
+        window->form().Show();
+    }
+    try {
+        application.Run();
+    } catch (const std::exception& e) {
+        application.ShowException(e.what());
+    }
+    window.reset();
+    return 0;
+}
+
+}  // namespace quiver

@@ -1,0 +1,105 @@
+// The main window: start-up checks, the drive list, the update workflow and its completion.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "device/atapi_device.h"
+#include "host/os_info.h"
+#include "package/firmware_package.h"
+#include "ui/toolkit.h"
+#include "worker/parser.h"
+
+namespace quiver {
+
+class TQuiverMain : public ui::TForm {
+  public:
+    struct Options {
+        // The package block the window reads; the embedded one by default.
+        const std::uint8_t* package = nullptr;
+        // Makes a drive object (scanning or not); null when it cannot be made. The default
+        // makes an AtapiDevice.
+        std::function<std::unique_ptr<AtapiDevice>(bool scan)> makeDevice;
+    };
+
+    // Builds the window and runs every start-up check. A failed check asks the application to
+    // terminate; the window is then never shown.
+    TQuiverMain(ui::Application& application, Options options);
+    explicit TQuiverMain(ui::Application& application) : TQuiverMain(application, Options{}) {}
+    ~TQuiverMain() override;
+
+    // --- Controls ---
+    ui::ComboBox& cboDrives;
+    ui::ProgressBar& pbar;
+    ui::Bevel& Bevel1;
+    ui::Label& Label1;
+    ui::Label& lblMsg;
+    ui::Label& lblPercent;
+    ui::Timer& tmr;
+    ui::Label& lblNewFW;
+    ui::Label& lblUpdateMsg;
+    ui::Button& cmdUpdate;
+    ui::Button& cmdClose;
+    ui::Label& lblOldFW;
+    ui::Label& lblTo;
+
+    // --- Handlers ---
+    void FillDriveList();
+    void cboDrivesChange(void* sender);
+    void cmdCloseClick(void* sender);
+    void FormDestroy(void* sender);
+    void cmdUpdateClick(void* sender);
+    void tmrTimer(void* sender);
+    void FlashDone(void* value);
+
+    // --- State, for the toolkits and the tests ---
+    const PackageFlags& Flags() const { return flags_; }
+    const std::string& DriveListText() const { return DriveListText_; }
+    AtapiDevice* Device() { return Device_.get(); }
+    std::int32_t RunningWorkers() const { return RunningWorkers_; }
+    std::int32_t TargetCount() const { return TargetCount_; }
+    bool AllSucceeded() const { return AllSucceeded_; }
+    bool UpdateRunning() const { return tmr.Enabled(); }
+
+    // The passes the disc and tray check makes before it gives a drive up.
+    static constexpr int kMaxDiscCheckPasses = 20;
+
+  private:
+    void StartUp();
+    bool DiscAndTrayCheck(AtapiDevice& drive);
+    void Complete();
+    void Terminate();
+
+    PackageReader package_;
+    Options options_;
+    PackageFlags flags_;
+
+    std::int32_t RunningWorkers_ = 0;
+    std::int32_t TargetCount_ = 0;
+    bool AllSucceeded_ = false;
+    std::unique_ptr<AtapiDevice> Device_;
+    std::unique_ptr<AtapiDevice> TargetDevices_[kMaxDrives];
+    Parser* Workers_[kMaxDrives] = {};
+    OSInfo OsInfo_;
+    std::string DriveListText_;
+
+    // While cmdUpdateClick starts and counts the workers of an update, completions that arrive
+    // (inside a dialog of the disc and tray check) wait here.
+    bool startingWorkers_ = false;
+    int heldCompletions_ = 0;
+};
+
+// The drive list line of a record: "%2d-%d-%d-%d %.2s%24s %4s".
+std::string DriveListLine(const DriveRecord& record);
+
+// The pictures of the Update button, 18 by 18.
+ui::Picture UpdatePicture();
+ui::Picture UpdatePictureDisabled();
+
+// Program entry: creates the main window on the given application, runs the message loop until
+// the application ends, and returns the process exit code (0).
+int RunQuiver(ui::Application& application, TQuiverMain::Options options = {});
+
+}  // namespace quiver

@@ -1,0 +1,88 @@
+// The progress display of a running update: the bar, the percentage and the status line.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app_rig.h"
+
+namespace quiver::apptest {
+namespace {
+
+class ProgressTest : public AppRig {
+  protected:
+    void SetUp() override {
+        AddKmr(0);
+        Open();
+        ASSERT_FALSE(app_->Terminated());
+    }
+
+    // One tick from `position` of 0..330.
+    void TickFrom(int position) {
+        window_->pbar.SetRange(0, 330);
+        window_->pbar.SetStep(1);
+        window_->pbar.SetPosition(position);
+        window_->tmrTimer(nullptr);
+    }
+};
+
+TEST_F(ProgressTest, LastStepShowsOneHundredWithoutDots) {
+    TickFrom(329);
+    EXPECT_EQ(window_->pbar.Position(), 330);
+    EXPECT_EQ(Label("lblPercent").Text(), "100 %");
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming ");
+
+    // Full: the status line gets its ten dots and the bar stays where it is.
+    app_->ClearLog();
+    window_->tmrTimer(nullptr);
+    EXPECT_EQ(window_->pbar.Position(), 330);
+    EXPECT_EQ(Label("lblPercent").Text(), "100 %");
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming ..........");
+    EXPECT_TRUE(app_->Events(EventKind::ProgressPosition).empty());
+    window_->tmrTimer(nullptr);
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming ..........");
+}
+
+TEST_F(ProgressTest, PercentDropsTheRemainderAndDotsCycle) {
+    TickFrom(0);
+    EXPECT_EQ(Label("lblPercent").Text(), "0 %");
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming .");
+    TickFrom(2);
+    EXPECT_EQ(Label("lblPercent").Text(), "0 %");  // 3 * 100 / 330
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming ...");
+    TickFrom(3);
+    EXPECT_EQ(Label("lblPercent").Text(), "1 %");
+    TickFrom(164);
+    EXPECT_EQ(Label("lblPercent").Text(), "50 %");
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming .....");
+    TickFrom(318);
+    EXPECT_EQ(Label("lblPercent").Text(), "96 %");
+    EXPECT_EQ(Label("lblMsg").Text(), "Programming .........");
+}
+
+// While workers run: range 0..330 by one, the timer at 100 ms, both buttons off, the status
+// line maroon; the bar moves from 0 by single steps.
+TEST_F(ProgressTest, RunningUpdateShowsItsProgress) {
+    std::vector<std::string> during;
+    Then([this, &during] {
+        window_->cmdUpdate.UserClick();
+        EXPECT_TRUE(window_->UpdateRunning());
+        EXPECT_EQ(window_->pbar.Min(), 0);
+        EXPECT_EQ(window_->pbar.Max(), 330);
+        EXPECT_EQ(window_->pbar.Position(), 0);
+        EXPECT_EQ(window_->tmr.Interval(), 100);
+        EXPECT_FALSE(window_->cmdUpdate.Enabled());
+        EXPECT_FALSE(window_->cmdClose.Enabled());
+        EXPECT_EQ(Label("lblMsg").GetFont().color, ui::kMaroon);
+        EXPECT_EQ(window_->RunningWorkers(), 1);
+        EXPECT_EQ(window_->TargetCount(), 1);
+    });
+    app_->Run();
+    EXPECT_FALSE(window_->UpdateRunning());
+    const std::vector<int> positions = Values(EventKind::ProgressPosition, "pbar");
+    ASSERT_GE(positions.size(), 3u);
+    EXPECT_EQ(positions[0], 1);  // the first tick
+}
+
+}  // namespace
+}  // namespace quiver::apptest
