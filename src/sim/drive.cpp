@@ -110,7 +110,14 @@ CommandResult Drive::Execute(const std::uint8_t* cdb, std::size_t cdbLength, Dat
                              std::uint8_t* data, std::uint32_t length) {
     std::lock_guard<std::mutex> command(commandMutex_);
     std::unique_lock<std::mutex> lock(mutex_);
-    return ExecuteLocked(cdb, cdbLength, dir, data, length, lock);
+    const CommandResult result = ExecuteLocked(cdb, cdbLength, dir, data, length, lock);
+    if (observer_) {
+        const CommandObserver observer = observer_;
+        const LoggedCommand entry = log_.back();
+        lock.unlock();
+        observer(entry);
+    }
+    return result;
 }
 
 CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,
@@ -754,6 +761,12 @@ std::vector<LoggedCommand> Drive::Log() const {
 void Drive::ClearLog() {
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
+}
+
+void Drive::SetCommandObserver(CommandObserver observer) {
+    std::lock_guard<std::mutex> command(commandMutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 }  // namespace sim

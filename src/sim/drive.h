@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -138,6 +139,16 @@ class Drive {
     std::vector<LoggedCommand> Log() const;
     void ClearLog();
 
+    // Called with each command's log entry once it has been logged, on the thread that sent the
+    // command. The drive's state lock is released by then, but the call happens while the drive
+    // still serialises commands, so the calls for one drive come one at a time and in command
+    // order. The observer may read the drive's state; it must neither send the drive commands
+    // nor set the observer. Setting the observer waits for a command in progress, so once it
+    // returns the old observer is not running and is never called again. An empty function
+    // removes the observer.
+    using CommandObserver = std::function<void(const LoggedCommand&)>;
+    void SetCommandObserver(CommandObserver observer);
+
   private:
     // The outcome of one command before the bus time is charged.
     struct Outcome {
@@ -201,6 +212,7 @@ class Drive {
     std::vector<Fault> faults_;
     std::vector<std::uint32_t> faultMatches_;
     std::vector<LoggedCommand> log_;
+    CommandObserver observer_;
 
     // Device state.
     std::string revision_;

@@ -1,0 +1,1074 @@
+#include "simapp/machine_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace quiver::simapp {
+
+namespace {
+
+using nlohmann::json;
+
+[[noreturn]] void Fail(const std::string& path, const std::string& problem) {
+    throw MachineFileError((path.empty() ? std::string("(top level)") : path) + ": " + problem);
+}
+
+std::string Member(const std::string& path, const std::string& key) {
+    return path.empty() ? key : path + "." + key;
+}
+
+std::string Element(const std::string& path, std::size_t index) {
+    return path + "[" + std::to_string(index) + "]";
+}
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::string Kind(const json& j) {
+    switch (j.type()) {
+        case json::value_t::null:
+            return "null";
+        case json::value_t::object:
+            return "an object";
+        case json::value_t::array:
+            return "an array";
+        case json::value_t::string:
+            return "a string";
+        case json::value_t::boolean:
+            return "true/false";
+        case json::value_t::number_integer:
+        case json::value_t::number_unsigned:
+        case json::value_t::number_float:
+            return "a number";
+        default:
+            return "something else";
+    }
+}
+
+std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// ---- values --------------------------------------------------------------------------------
+
+bool AsBool(const json& j, const std::string& path) {
+    if (!j.is_boolean()) {
+        Fail(path, "expected true or false, found " + Kind(j));
+    }
+    return j.get<bool>();
+}
+
+double AsNumber(const json& j, const std::string& path, double min, double max) {
+    if (!j.is_number()) {
+        Fail(path, "expected a number, found " + Kind(j));
+    }
+    const double value = j.get<double>();
+    if (!(value >= min && value <= max)) {
+        Fail(path, "expected a number from " + Number(min) + " to " + Number(max));
+    }
+    return value;
+}
+
+std::int64_t AsInteger(const json& j, const std::string& path, std::int64_t min, std::int64_t max) {
+    const std::string range = "from " + std::to_string(min) + " to " + std::to_string(max);
+    if (!j.is_number_integer()) {
+        Fail(path, "expected a whole number " + range + ", found " +
+                       (j.is_number() ? std::string("a fraction") : Kind(j)));
+    }
+    if (j.is_number_unsigned() &&
+        j.get<std::uint64_t>() >
+            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        Fail(path, "expected a whole number " + range);
+    }
+    const std::int64_t value = j.get<std::int64_t>();
+    if (value < min || value > max) {
+        Fail(path, "expected a whole number " + range);
+    }
+    return value;
+}
+
+std::string AsString(const json& j, const std::string& path) {
+    if (!j.is_string()) {
+        Fail(path, "expected a string, found " + Kind(j));
+    }
+    return j.get<std::string>();
+}
+
+// An INQUIRY text: printable ASCII of at most `maxLength` characters.
+std::string AsInquiryText(const json& j, const std::string& path, std::size_t maxLength) {
+    std::string text = AsString(j, path);
+    if (text.size() > maxLength) {
+        Fail(path, "at most " + std::to_string(maxLength) + " characters, found " +
+                       std::to_string(text.size()));
+    }
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7E) {
+            Fail(path, "expected printable ASCII");
+        }
+    }
+    return text;
+}
+
+bool ParseHexByte(const std::string& text, std::size_t maxDigits, std::uint8_t* out) {
+    if (text.empty() || text.size() > maxDigits) {
+        return false;
+    }
+    unsigned value = 0;
+    for (char c : text) {
+        const unsigned char u =
+            static_cast<unsigned char>(std::toupper(static_cast<unsigned char>(c)));
+        if (!std::isxdigit(u)) {
+            return false;
+        }
+        value = value * 16 + (u <= '9' ? u - '0' : u - 'A' + 10);
+    }
+    *out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+std::array<std::uint8_t, 4> AsFlashId(const json& j, const std::string& path) {
+    std::array<std::uint8_t, 4> id{};
+    if (j.is_array()) {
+        if (j.size() != id.size()) {
+            Fail(path, "expected 4 bytes, found " + std::to_string(j.size()));
+        }
+        for (std::size_t i = 0; i < id.size(); ++i) {
+            id[i] = static_cast<std::uint8_t>(AsInteger(j[i], Element(path, i), 0, 255));
+        }
+        return id;
+    }
+    if (!j.is_string()) {
+        Fail(path, "expected 4 hex bytes like \"C2 B6 00 03\", found " + Kind(j));
+    }
+    std::istringstream words(j.get<std::string>());
+    std::vector<std::string> bytes;
+    for (std::string word; words >> word;) {
+        bytes.push_back(word);
+    }
+    if (bytes.size() != id.size()) {
+        Fail(path, "expected 4 bytes, found " + std::to_string(bytes.size()));
+    }
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        if (!ParseHexByte(bytes[i], 2, &id[i])) {
+            Fail(path, Quoted(bytes[i]) + " is not a hex byte");
+        }
+    }
+    return id;
+}
+
+sim::Sense AsSense(const json& j, const std::string& path) {
+    const std::string text = AsString(j, path);
+    const std::string expected = "expected KEY/ASC/ASCQ in hex, like \"5/24/00\"";
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t slash; (slash = text.find('/', start)) != std::string::npos;
+         start = slash + 1) {
+        parts.push_back(text.substr(start, slash - start));
+    }
+    parts.push_back(text.substr(start));
+    sim::Sense s;
+    if (parts.size() != 3 || !ParseHexByte(parts[0], 1, &s.key) ||
+        !ParseHexByte(parts[1], 2, &s.asc) || !ParseHexByte(parts[2], 2, &s.ascq)) {
+        Fail(path, expected);
+    }
+    return s;
+}
+
+int AsOpcode(const json& j, const std::string& path) {
+    if (j.is_number()) {
+        return static_cast<int>(AsInteger(j, path, 0, 255));
+    }
+    const std::string expected =
+        "expected an opcode from 0 to 255, hex text like \"0x3B\", or \"any\"";
+    if (!j.is_string()) {
+        Fail(path, expected);
+    }
+    const std::string text = j.get<std::string>();
+    if (text == "any") {
+        return -1;
+    }
+    std::uint8_t opcode = 0;
+    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X') ||
+        !ParseHexByte(text.substr(2), 2, &opcode)) {
+        Fail(path, expected);
+    }
+    return opcode;
+}
+
+template <typename T>
+T AsChoice(const json& j, const std::string& path,
+           std::initializer_list<std::pair<const char*, T>> choices) {
+    std::string list;
+    for (const auto& choice : choices) {
+        list += (list.empty() ? "" : ", ") + Quoted(choice.first);
+    }
+    if (j.is_string()) {
+        for (const auto& choice : choices) {
+            if (j.get<std::string>() == choice.first) {
+                return choice.second;
+            }
+        }
+    }
+    Fail(path, "expected one of " + list);
+}
+
+// ---- objects -------------------------------------------------------------------------------
+
+// An object of the file: typed reads of its members, each defaulting when absent.
+class Object {
+  public:
+    Object(const json& j, std::string path) : j_(j), path_(std::move(path)) {
+        if (!j_.is_object()) {
+            Fail(path_, "expected an object, found " + Kind(j_));
+        }
+    }
+
+    // Rejects every key but these.
+    void Allow(std::initializer_list<const char*> keys) const {
+        for (const auto& item : j_.items()) {
+            bool known = false;
+            std::string hint;
+            for (const char* key : keys) {
+                known = known || item.key() == key;
+                if (EqualsIgnoringCase(item.key(), key)) {
+                    hint = " (did you mean " + Quoted(key) + "?)";
+                }
+            }
+            if (!known) {
+                Fail(At(item.key()), "unknown key" + hint);
+            }
+        }
+    }
+
+    const std::string& path() const { return path_; }
+    std::string At(const std::string& key) const { return Member(path_, key); }
+    const json* Find(const char* key) const {
+        const auto it = j_.find(key);
+        return it == j_.end() ? nullptr : &*it;
+    }
+    bool Has(const char* key) const { return Find(key) != nullptr; }
+
+    bool Bool(const char* key, bool fallback) const {
+        const json* v = Find(key);
+        return v == nullptr ? fallback : AsBool(*v, At(key));
+    }
+    double Real(const char* key, double fallback, double min, double max) const {
+        const json* v = Find(key);
+        return v == nullptr ? fallback : AsNumber(*v, At(key), min, max);
+    }
+    std::int64_t Integer(const char* key, std::int64_t fallback, std::int64_t min,
+                         std::int64_t max) const {
+        const json* v = Find(key);
+        return v == nullptr ? fallback : AsInteger(*v, At(key), min, max);
+    }
+    std::uint8_t Byte(const char* key, std::uint8_t fallback) const {
+        return static_cast<std::uint8_t>(Integer(key, fallback, 0, 255));
+    }
+    std::uint32_t Uint32(const char* key, std::uint32_t fallback, std::uint32_t min) const {
+        return static_cast<std::uint32_t>(
+            Integer(key, fallback, min, std::numeric_limits<std::uint32_t>::max()));
+    }
+    std::string String(const char* key, const std::string& fallback) const {
+        const json* v = Find(key);
+        return v == nullptr ? fallback : AsString(*v, At(key));
+    }
+    std::string InquiryText(const char* key, const std::string& fallback,
+                            std::size_t maxLength) const {
+        const json* v = Find(key);
+        return v == nullptr ? fallback : AsInquiryText(*v, At(key), maxLength);
+    }
+    template <typename T>
+    T Choice(const char* key, T fallback,
+             std::initializer_list<std::pair<const char*, T>> choices) const {
+        const json* v = Find(key);
+        return v == nullptr ? fallback : AsChoice(*v, At(key), choices);
+    }
+    // The member as an array (empty when absent).
+    const json& Array(const char* key) const {
+        static const json kEmpty = json::array();
+        const json* v = Find(key);
+        if (v == nullptr) {
+            return kEmpty;
+        }
+        if (!v->is_array()) {
+            Fail(At(key), "expected an array, found " + Kind(*v));
+        }
+        return *v;
+    }
+
+  private:
+    const json& j_;
+    std::string path_;
+};
+
+// ---- names of things -----------------------------------------------------------------------
+
+using FaultKind = sim::Fault::Kind;
+
+constexpr std::pair<const char*, FaultKind> kFaultKinds[] = {
+    {"transport-failure", FaultKind::TransportFailure},
+    {"sense", FaultKind::SenseData},
+    {"delay", FaultKind::Delay},
+    {"vanish", FaultKind::Vanish},
+    {"read-back-differs", FaultKind::ReadBackDiffers},
+};
+
+constexpr std::pair<const char*, sim::LetterType> kLetterTypes[] = {
+    {"cdrom", sim::LetterType::CdRom},
+    {"fixed", sim::LetterType::Fixed},
+    {"removable", sim::LetterType::Removable},
+    {"network", sim::LetterType::Network},
+};
+
+constexpr std::pair<const char*, std::uint8_t> kAspiStatuses[] = {
+    {"SS_PENDING", 0x00},     {"SS_COMP", 0x01},          {"SS_ABORTED", 0x02},
+    {"SS_ABORT_FAIL", 0x03},  {"SS_ERR", 0x04},           {"SS_INVALID_CMD", 0x80},
+    {"SS_INVALID_HA", 0x81},  {"SS_NO_DEVICE", 0x82},     {"SS_INVALID_SRB", 0xE0},
+    {"SS_OLD_MANAGER", 0xE1}, {"SS_ILLEGAL_MODE", 0xE2},  {"SS_NO_ASPI", 0xE3},
+    {"SS_FAILED_INIT", 0xE4}, {"SS_BUFFER_TO_BIG", 0xE6},
+};
+
+constexpr const char* kSupportInfoEntry = "GetASPI32SupportInfo";
+constexpr const char* kSendCommandEntry = "SendASPI32Command";
+
+template <typename T, std::size_t N>
+const char* NameOf(const std::pair<const char*, T> (&table)[N], T value) {
+    for (const auto& entry : table) {
+        if (entry.second == value) {
+            return entry.first;
+        }
+    }
+    return nullptr;
+}
+
+// ---- sections ------------------------------------------------------------------------------
+
+sim::OsConfig ParseOs(const Object& o) {
+    o.Allow({"family", "versionQueryFails", "tokenOpenFails", "lacksShutdownPrivilege",
+             "restartRefused", "heapFails", "hasPerformanceCounter", "eventCreateFails"});
+    sim::OsConfig os;
+    os.ntFamily = o.Choice<bool>("family", true, {{"nt", true}, {"win95", false}});
+    os.versionQueryFails = o.Bool("versionQueryFails", os.versionQueryFails);
+    os.tokenOpenFails = o.Bool("tokenOpenFails", os.tokenOpenFails);
+    os.lacksShutdownPrivilege = o.Bool("lacksShutdownPrivilege", os.lacksShutdownPrivilege);
+    os.restartRefused = o.Bool("restartRefused", os.restartRefused);
+    os.heapFails = o.Bool("heapFails", os.heapFails);
+    os.hasPerformanceCounter = o.Bool("hasPerformanceCounter", os.hasPerformanceCounter);
+    os.eventCreateFails = o.Bool("eventCreateFails", os.eventCreateFails);
+    return os;
+}
+
+ClockSpec ParseClock(const Object& o) {
+    o.Allow({"mode", "factor"});
+    ClockSpec clock;
+    clock.scaled = o.Choice<bool>("mode", false, {{"virtual", false}, {"scaled", true}});
+    if (!clock.scaled && o.Has("factor")) {
+        Fail(o.At("factor"), "only with mode \"scaled\"");
+    }
+    clock.factor = o.Real("factor", 1.0, 1e-3, 1e6);
+    return clock;
+}
+
+sim::Fault ParseFault(const Object& o) {
+    const json* kindValue = o.Find("kind");
+    if (kindValue == nullptr) {
+        Fail(o.At("kind"), "required");
+    }
+    sim::Fault f;
+    f.kind = AsChoice<FaultKind>(
+        *kindValue, o.At("kind"),
+        {kFaultKinds[0], kFaultKinds[1], kFaultKinds[2], kFaultKinds[3], kFaultKinds[4]});
+    switch (f.kind) {
+        case FaultKind::TransportFailure:
+        case FaultKind::Vanish:
+            o.Allow({"kind", "opcode", "first", "count"});
+            break;
+        case FaultKind::SenseData:
+            o.Allow({"kind", "opcode", "first", "count", "sense"});
+            break;
+        case FaultKind::Delay:
+            o.Allow({"kind", "opcode", "first", "count", "seconds"});
+            break;
+        case FaultKind::ReadBackDiffers:
+            o.Allow({"kind", "first", "count", "block", "attempt"});
+            break;
+    }
+    if (const json* opcode = o.Find("opcode")) {
+        f.opcode = AsOpcode(*opcode, o.At("opcode"));
+    }
+    f.first = o.Uint32("first", 1, 1);
+    f.count = o.Uint32("count", 1, 0);
+    if (f.kind == FaultKind::SenseData) {
+        const json* sense = o.Find("sense");
+        if (sense == nullptr) {
+            Fail(o.At("sense"), "required for a sense fault");
+        }
+        f.sense = AsSense(*sense, o.At("sense"));
+    }
+    if (f.kind == FaultKind::Delay) {
+        if (!o.Has("seconds")) {
+            Fail(o.At("seconds"), "required for a delay fault");
+        }
+        f.seconds = o.Real("seconds", 0.0, 0.0, 1e7);
+    }
+    if (f.kind == FaultKind::ReadBackDiffers) {
+        f.block = o.Uint32("block", 0, 0);
+        f.attempt = o.Uint32("attempt", 1, 0);
+    }
+    return f;
+}
+
+DriveSpec ParseDrive(const Object& o) {
+    o.Allow({"name", "model", "vendor", "product", "revision", "vendorSpecific", "serialNumber",
+             "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked", "timings", "bus",
+             "bufferBytes", "faults"});
+    DriveSpec d;
+    sim::DriveConfig& c = d.config;
+    d.name = o.String("name", "");
+    if (o.Has("name") && d.name.empty()) {
+        Fail(o.At("name"), "must not be empty");
+    }
+    c.model = o.Choice<sim::DriveModel>(
+        "model", c.model,
+        {{"KMR-730T", sim::DriveModel::Kmr730t}, {"other", sim::DriveModel::Other}});
+    c.vendor = o.InquiryText("vendor", c.vendor, 8);
+    c.product = o.InquiryText("product", c.product, 16);
+    c.revision = o.InquiryText("revision", c.revision, 4);
+    c.vendorSpecific = o.InquiryText("vendorSpecific", c.vendorSpecific, 16);
+    c.serialNumber = o.InquiryText("serialNumber", c.serialNumber, 251);
+    if (const json* id = o.Find("flashId")) {
+        c.flashId = AsFlashId(*id, o.At("flashId"));
+    }
+    c.otherFlashIdReply =
+        o.Choice<sim::FlashIdReply>("otherFlashIdReply", c.otherFlashIdReply,
+                                    {{"invalid-opcode", sim::FlashIdReply::InvalidOpcode},
+                                     {"zeros", sim::FlashIdReply::Zeros}});
+    c.mediumPresent = o.Bool("medium", c.mediumPresent);
+    c.trayOpen = o.Bool("trayOpen", c.trayOpen);
+    c.lockedByOtherProgram = o.Bool("locked", c.lockedByOtherProgram);
+    if (const json* t = o.Find("timings")) {
+        const Object timings(*t, o.At("timings"));
+        timings.Allow(
+            {"powerOnReadySeconds", "loadReadySeconds", "programSeconds", "resetReadySeconds"});
+        c.powerOnReadySeconds = timings.Real("powerOnReadySeconds", c.powerOnReadySeconds, 0, 1e6);
+        c.loadReadySeconds = timings.Real("loadReadySeconds", c.loadReadySeconds, 0, 1e6);
+        c.programSeconds = timings.Real("programSeconds", c.programSeconds, 0, 1e6);
+        c.resetReadySeconds = timings.Real("resetReadySeconds", c.resetReadySeconds, 0, 1e6);
+    }
+    if (const json* b = o.Find("bus")) {
+        const Object bus(*b, o.At("bus"));
+        bus.Allow({"secondsPerCommand", "bytesPerSecond"});
+        c.secondsPerCommand = bus.Real("secondsPerCommand", c.secondsPerCommand, 0, 1e6);
+        c.bytesPerSecond = bus.Real("bytesPerSecond", c.bytesPerSecond, 0, 1e12);
+    }
+    // The buffer must hold at least one image block; WRITE BUFFER offsets have 24 bits.
+    c.bufferBytes =
+        static_cast<std::uint32_t>(o.Integer("bufferBytes", c.bufferBytes, 16384, 1 << 24));
+    const json& faults = o.Array("faults");
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+        d.faults.push_back(ParseFault(Object(faults[i], Element(o.At("faults"), i))));
+    }
+    return d;
+}
+
+// A drive named by its name or its index; `allowNone` admits null for "no drive".
+int AsDriveRef(const json& j, const std::string& path, const std::vector<DriveSpec>& drives,
+               bool allowNone) {
+    if (allowNone && j.is_null()) {
+        return -1;
+    }
+    if (j.is_number()) {
+        if (drives.empty()) {
+            Fail(path, "the machine has no drives");
+        }
+        return static_cast<int>(
+            AsInteger(j, path, 0, static_cast<std::int64_t>(drives.size()) - 1));
+    }
+    if (!j.is_string()) {
+        Fail(path, std::string("expected a drive's name or index") + (allowNone ? " or null" : "") +
+                       ", found " + Kind(j));
+    }
+    const std::string name = j.get<std::string>();
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        if (drives[i].name == name) {
+            return static_cast<int>(i);
+        }
+    }
+    Fail(path, "no drive is named " + Quoted(name));
+}
+
+sim::Letter ParseLetter(const Object& o, const std::vector<DriveSpec>& drives) {
+    o.Allow({"letter", "type", "drive", "address", "openFails"});
+    sim::Letter l;
+    const json* letter = o.Find("letter");
+    if (letter == nullptr) {
+        Fail(o.At("letter"), "required");
+    }
+    const std::string text = AsString(*letter, o.At("letter"));
+    if (text.size() != 1 || !std::isalpha(static_cast<unsigned char>(text[0]))) {
+        Fail(o.At("letter"), "expected one letter from A to Z");
+    }
+    l.letter = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    l.type = o.Choice<sim::LetterType>(
+        "type", o.Has("drive") ? sim::LetterType::CdRom : sim::LetterType::Fixed,
+        {kLetterTypes[0], kLetterTypes[1], kLetterTypes[2], kLetterTypes[3]});
+    if (l.type != sim::LetterType::CdRom) {
+        for (const char* key : {"drive", "address", "openFails"}) {
+            if (o.Has(key)) {
+                Fail(o.At(key), "only for a letter of type \"cdrom\"");
+            }
+        }
+        return l;
+    }
+    if (const json* drive = o.Find("drive")) {
+        l.drive = AsDriveRef(*drive, o.At("drive"), drives, false);
+    }
+    l.openFails = o.Bool("openFails", false);
+    if (const json* address = o.Find("address")) {
+        if (address->is_string()) {
+            l.addressReply =
+                AsChoice<sim::AddressReply>(*address, o.At("address"),
+                                            {{"fails", sim::AddressReply::Fails},
+                                             {"zero-length", sim::AddressReply::ZeroLength}});
+        } else {
+            const Object a(*address, o.At("address"));
+            a.Allow({"port", "path", "target", "lun"});
+            l.port = a.Byte("port", 0);
+            l.path = a.Byte("path", 0);
+            l.target = a.Byte("target", 0);
+            l.lun = a.Byte("lun", 0);
+        }
+    }
+    return l;
+}
+
+// Without a "letters" list: C: fixed, and a CD-ROM letter for every drive at port 1, target
+// its index. A drive named by a single letter from D to Z gets that letter; the others get the
+// free letters from D on.
+std::vector<sim::Letter> DefaultLetters(const std::vector<DriveSpec>& drives) {
+    std::vector<sim::Letter> letters;
+    std::set<char> used{'C'};
+    sim::Letter c;
+    c.letter = 'C';
+    c.type = sim::LetterType::Fixed;
+    letters.push_back(c);
+    std::vector<char> chosen(drives.size(), 0);
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        const std::string& name = drives[i].name;
+        if (name.size() == 1 && name[0] >= 'D' && name[0] <= 'Z' && used.insert(name[0]).second) {
+            chosen[i] = name[0];
+        }
+    }
+    char next = 'D';
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        if (chosen[i] != 0) {
+            continue;
+        }
+        while (next <= 'Z' && used.count(next) != 0) {
+            ++next;
+        }
+        if (next > 'Z') {
+            Fail("drives", "more drives than free drive letters; give \"letters\"");
+        }
+        chosen[i] = next;
+        used.insert(next);
+    }
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        sim::Letter l;
+        l.letter = chosen[i];
+        l.type = sim::LetterType::CdRom;
+        l.drive = static_cast<int>(i);
+        l.port = 1;
+        l.target = static_cast<std::uint8_t>(i);
+        letters.push_back(l);
+    }
+    std::sort(letters.begin(), letters.end(),
+              [](const sim::Letter& a, const sim::Letter& b) { return a.letter < b.letter; });
+    return letters;
+}
+
+AspiSpec ParseAspi(const Object& o, const std::vector<DriveSpec>& drives) {
+    o.Allow({"installed", "entries", "supportStatus", "asynchronous", "adapters"});
+    AspiSpec a;
+    a.installed = o.Bool("installed", true);
+    if (o.Has("entries")) {
+        const json& entries = o.Array("entries");
+        a.hasSupportInfoEntry = false;
+        a.hasSendCommandEntry = false;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const bool support =
+                AsChoice<bool>(entries[i], Element(o.At("entries"), i),
+                               {{kSupportInfoEntry, true}, {kSendCommandEntry, false}});
+            (support ? a.hasSupportInfoEntry : a.hasSendCommandEntry) = true;
+        }
+    }
+    if (const json* status = o.Find("supportStatus")) {
+        if (status->is_number()) {
+            a.supportStatus =
+                static_cast<std::uint8_t>(AsInteger(*status, o.At("supportStatus"), 0, 255));
+        } else {
+            const std::string name = status->is_string() ? status->get<std::string>() : "";
+            bool found = false;
+            for (const auto& entry : kAspiStatuses) {
+                if (name == entry.first) {
+                    a.supportStatus = entry.second;
+                    found = true;
+                }
+            }
+            if (!found) {
+                Fail(o.At("supportStatus"),
+                     "expected a status name like \"SS_COMP\" or a number "
+                     "from 0 to 255");
+            }
+        }
+    }
+    a.asynchronous = o.Bool("asynchronous", true);
+    if (!o.Has("adapters")) {
+        // One adapter with every drive on it, at target its index.
+        AspiAdapterSpec adapter;
+        for (std::size_t i = 0; i < drives.size(); ++i) {
+            AspiDeviceSpec device;
+            device.target = static_cast<std::uint8_t>(i);
+            device.drive = static_cast<int>(i);
+            adapter.devices.push_back(device);
+        }
+        a.adapters.push_back(adapter);
+        return a;
+    }
+    const json& adapters = o.Array("adapters");
+    for (std::size_t i = 0; i < adapters.size(); ++i) {
+        const Object ha(adapters[i], Element(o.At("adapters"), i));
+        ha.Allow({"identifier", "scsiId", "devices"});
+        AspiAdapterSpec adapter;
+        adapter.identifier = ha.InquiryText("identifier", adapter.identifier, 16);
+        adapter.scsiId = ha.Byte("scsiId", adapter.scsiId);
+        const json& devices = ha.Array("devices");
+        std::set<std::pair<int, int>> seen;
+        for (std::size_t k = 0; k < devices.size(); ++k) {
+            const Object d(devices[k], Element(ha.At("devices"), k));
+            d.Allow({"target", "lun", "type", "drive"});
+            AspiDeviceSpec device;
+            device.target = d.Byte("target", 0);
+            device.lun = d.Byte("lun", 0);
+            device.type = static_cast<std::uint8_t>(d.Integer("type", 5, 0, 31));
+            if (const json* drive = d.Find("drive")) {
+                device.drive = AsDriveRef(*drive, d.At("drive"), drives, true);
+            }
+            if (!seen.insert({device.target, device.lun}).second) {
+                Fail(d.path(), "target " + std::to_string(device.target) + " LUN " +
+                                   std::to_string(device.lun) + " is given twice on this adapter");
+            }
+            adapter.devices.push_back(device);
+        }
+        a.adapters.push_back(adapter);
+    }
+    return a;
+}
+
+// A drive without a name takes the letter of the first CD-ROM letter that leads to it, else
+// "drive" and its index.
+void NameDrives(std::vector<DriveSpec>& drives, const std::vector<sim::Letter>& letters) {
+    std::set<std::string> taken;
+    for (const DriveSpec& d : drives) {
+        if (!d.name.empty()) {
+            taken.insert(d.name);
+        }
+    }
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        if (!drives[i].name.empty()) {
+            continue;
+        }
+        std::string name;
+        for (const sim::Letter& l : letters) {
+            if (l.type == sim::LetterType::CdRom && l.drive == static_cast<int>(i)) {
+                name = std::string(1, l.letter);
+                break;
+            }
+        }
+        if (name.empty() || taken.count(name) != 0) {
+            name = "drive" + std::to_string(i);
+        }
+        while (taken.count(name) != 0) {
+            name += "'";
+        }
+        taken.insert(name);
+        drives[i].name = name;
+    }
+}
+
+// ---- writing -------------------------------------------------------------------------------
+
+std::string SenseText(const sim::Sense& s) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X/%02X/%02X", s.key & 0x0F, s.asc, s.ascq);
+    return text;
+}
+
+std::string FlashIdText(const std::array<std::uint8_t, 4>& id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02X %02X %02X %02X", id[0], id[1], id[2], id[3]);
+    return text;
+}
+
+json FaultToJson(const sim::Fault& f) {
+    json j;
+    j["kind"] = NameOf(kFaultKinds, f.kind);
+    if (f.kind != FaultKind::ReadBackDiffers) {
+        if (f.opcode < 0) {
+            j["opcode"] = "any";
+        } else {
+            char text[8];
+            std::snprintf(text, sizeof text, "0x%02X", f.opcode & 0xFF);
+            j["opcode"] = text;
+        }
+    }
+    j["first"] = f.first;
+    j["count"] = f.count;
+    switch (f.kind) {
+        case FaultKind::SenseData:
+            j["sense"] = SenseText(f.sense);
+            break;
+        case FaultKind::Delay:
+            j["seconds"] = f.seconds;
+            break;
+        case FaultKind::ReadBackDiffers:
+            j["block"] = f.block;
+            j["attempt"] = f.attempt;
+            break;
+        default:
+            break;
+    }
+    return j;
+}
+
+json DriveRef(const MachineSpec& spec, int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= spec.drives.size()) {
+        return nullptr;
+    }
+    return spec.drives[static_cast<std::size_t>(index)].name;
+}
+
+// Rejects two drives of one name and two letters of one letter.
+void CheckUnique(const std::vector<DriveSpec>& drives, const std::vector<sim::Letter>& letters,
+                 bool lettersGiven) {
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        if (!drives[i].name.empty() && !names.insert(drives[i].name).second) {
+            Fail(Element("drives", i) + ".name", Quoted(drives[i].name) + " is given twice");
+        }
+    }
+    std::set<char> seen;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        if (!seen.insert(letters[i].letter).second) {
+            Fail(lettersGiven ? Element("letters", i) + ".letter" : "letters",
+                 std::string(1, letters[i].letter) + ": is given twice");
+        }
+    }
+}
+
+}  // namespace
+
+MachineSpec ParseMachine(const json& j) {
+    const Object top(j, "");
+    top.Allow({"description", "os", "clock", "drives", "letters", "aspi"});
+    MachineSpec spec;
+    spec.description = top.String("description", "");
+    if (const json* os = top.Find("os")) {
+        spec.os = ParseOs(Object(*os, "os"));
+    }
+    if (const json* clock = top.Find("clock")) {
+        spec.clock = ParseClock(Object(*clock, "clock"));
+    }
+    const json& drives = top.Array("drives");
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        spec.drives.push_back(ParseDrive(Object(drives[i], Element("drives", i))));
+    }
+    CheckUnique(spec.drives, {}, false);
+    const bool lettersGiven = top.Has("letters");
+    if (lettersGiven) {
+        const json& letters = top.Array("letters");
+        for (std::size_t i = 0; i < letters.size(); ++i) {
+            spec.letters.push_back(
+                ParseLetter(Object(letters[i], Element("letters", i)), spec.drives));
+        }
+    } else {
+        spec.letters = DefaultLetters(spec.drives);
+    }
+    CheckUnique(spec.drives, spec.letters, lettersGiven);
+    if (const json* aspi = top.Find("aspi")) {
+        spec.aspi = ParseAspi(Object(*aspi, "aspi"), spec.drives);
+    }
+    NameDrives(spec.drives, spec.letters);
+    return spec;
+}
+
+MachineSpec ParseMachineText(const std::string& text) {
+    // Tracks where the parser is, to name a key given twice in one object by its path.
+    struct Frame {
+        bool array = false;
+        std::size_t index = 0;  // arrays: elements seen
+        std::set<std::string> keys;
+        std::string key;  // objects: the current key
+    };
+    std::vector<Frame> frames;
+    const auto path = [&frames](std::size_t depth) {
+        std::string p;
+        for (std::size_t i = 0; i < depth && i < frames.size(); ++i) {
+            const Frame& f = frames[i];
+            p = f.array ? Element(p, f.index - 1) : Member(p, f.key);
+        }
+        return p;
+    };
+    const auto callback = [&](int, json::parse_event_t event, json& parsed) {
+        switch (event) {
+            case json::parse_event_t::object_start:
+            case json::parse_event_t::array_start:
+                if (!frames.empty() && frames.back().array) {
+                    ++frames.back().index;
+                }
+                frames.push_back(Frame{event == json::parse_event_t::array_start, 0, {}, {}});
+                break;
+            case json::parse_event_t::key:
+                frames.back().key = parsed.get<std::string>();
+                if (!frames.back().keys.insert(frames.back().key).second) {
+                    Fail(path(frames.size()), "the key is given twice");
+                }
+                break;
+            case json::parse_event_t::value:
+                if (!frames.empty() && frames.back().array) {
+                    ++frames.back().index;
+                }
+                break;
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end:
+                frames.pop_back();
+                break;
+        }
+        return true;
+    };
+    json j;
+    try {
+        j = json::parse(text, callback);
+    } catch (const json::parse_error& e) {
+        throw MachineFileError(std::string("not valid JSON: ") + e.what());
+    }
+    return ParseMachine(j);
+}
+
+MachineSpec ReadMachineFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw MachineFileError(path + ": cannot open the file");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        throw MachineFileError(path + ": cannot read the file");
+    }
+    try {
+        return ParseMachineText(text.str());
+    } catch (const MachineFileError& e) {
+        throw MachineFileError(path + ": " + e.what());
+    }
+}
+
+json MachineToJson(const MachineSpec& spec) {
+    json j = json::object();
+    if (!spec.description.empty()) {
+        j["description"] = spec.description;
+    }
+    const sim::OsConfig& os = spec.os;
+    j["os"] = {
+        {"family", os.ntFamily ? "nt" : "win95"},
+        {"versionQueryFails", os.versionQueryFails},
+        {"tokenOpenFails", os.tokenOpenFails},
+        {"lacksShutdownPrivilege", os.lacksShutdownPrivilege},
+        {"restartRefused", os.restartRefused},
+        {"heapFails", os.heapFails},
+        {"hasPerformanceCounter", os.hasPerformanceCounter},
+        {"eventCreateFails", os.eventCreateFails},
+    };
+    j["clock"] = {{"mode", spec.clock.scaled ? "scaled" : "virtual"}};
+    if (spec.clock.scaled) {
+        j["clock"]["factor"] = spec.clock.factor;
+    }
+    j["drives"] = json::array();
+    for (const DriveSpec& d : spec.drives) {
+        const sim::DriveConfig& c = d.config;
+        json drive = {
+            {"name", d.name},
+            {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
+            {"vendor", c.vendor},
+            {"product", c.product},
+            {"revision", c.revision},
+            {"vendorSpecific", c.vendorSpecific},
+            {"serialNumber", c.serialNumber},
+            {"flashId", FlashIdText(c.flashId)},
+            {"otherFlashIdReply",
+             c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},
+            {"medium", c.mediumPresent},
+            {"trayOpen", c.trayOpen},
+            {"locked", c.lockedByOtherProgram},
+            {"timings",
+             {{"powerOnReadySeconds", c.powerOnReadySeconds},
+              {"loadReadySeconds", c.loadReadySeconds},
+              {"programSeconds", c.programSeconds},
+              {"resetReadySeconds", c.resetReadySeconds}}},
+            {"bus",
+             {{"secondsPerCommand", c.secondsPerCommand}, {"bytesPerSecond", c.bytesPerSecond}}},
+            {"bufferBytes", c.bufferBytes},
+            {"faults", json::array()},
+        };
+        for (const sim::Fault& f : d.faults) {
+            drive["faults"].push_back(FaultToJson(f));
+        }
+        j["drives"].push_back(drive);
+    }
+    j["letters"] = json::array();
+    for (const sim::Letter& l : spec.letters) {
+        json letter = {{"letter", std::string(1, l.letter)},
+                       {"type", NameOf(kLetterTypes, l.type)}};
+        if (l.type == sim::LetterType::CdRom) {
+            if (l.drive >= 0) {
+                letter["drive"] = DriveRef(spec, l.drive);
+            }
+            switch (l.addressReply) {
+                case sim::AddressReply::Address:
+                    letter["address"] = {
+                        {"port", l.port}, {"path", l.path}, {"target", l.target}, {"lun", l.lun}};
+                    break;
+                case sim::AddressReply::Fails:
+                    letter["address"] = "fails";
+                    break;
+                case sim::AddressReply::ZeroLength:
+                    letter["address"] = "zero-length";
+                    break;
+            }
+            letter["openFails"] = l.openFails;
+        }
+        j["letters"].push_back(letter);
+    }
+    const AspiSpec& a = spec.aspi;
+    json entries = json::array();
+    if (a.hasSupportInfoEntry) {
+        entries.push_back(kSupportInfoEntry);
+    }
+    if (a.hasSendCommandEntry) {
+        entries.push_back(kSendCommandEntry);
+    }
+    const char* status = NameOf(kAspiStatuses, a.supportStatus);
+    j["aspi"] = {
+        {"installed", a.installed},
+        {"entries", entries},
+        {"supportStatus", status != nullptr ? json(status) : json(a.supportStatus)},
+        {"asynchronous", a.asynchronous},
+        {"adapters", json::array()},
+    };
+    for (const AspiAdapterSpec& ha : a.adapters) {
+        json adapter = {
+            {"identifier", ha.identifier}, {"scsiId", ha.scsiId}, {"devices", json::array()}};
+        for (const AspiDeviceSpec& d : ha.devices) {
+            adapter["devices"].push_back({{"target", d.target},
+                                          {"lun", d.lun},
+                                          {"type", d.type},
+                                          {"drive", DriveRef(spec, d.drive)}});
+        }
+        j["aspi"]["adapters"].push_back(adapter);
+    }
+    return j;
+}
+
+void BuildMachine(const MachineSpec& spec, sim::Machine& machine) {
+    if (machine.DriveCount() != 0 || !machine.letters.empty()) {
+        throw std::invalid_argument("BuildMachine: the machine already has drives or letters");
+    }
+    if (spec.clock.scaled) {
+        machine.clock.SetScaled(spec.clock.factor);
+    }
+    machine.os = spec.os;
+    for (const DriveSpec& d : spec.drives) {
+        sim::Drive& drive = machine.AddDrive(d.config);
+        for (const sim::Fault& f : d.faults) {
+            drive.AddFault(f);
+        }
+    }
+    for (const sim::Letter& l : spec.letters) {
+        sim::Letter& added = machine.AddLetter(l.letter, l.type, l.drive);
+        added = l;
+    }
+    sim::AspiConfig& aspi = machine.aspi().config();
+    aspi.installed = spec.aspi.installed;
+    aspi.hasSupportInfoEntry = spec.aspi.hasSupportInfoEntry;
+    aspi.hasSendCommandEntry = spec.aspi.hasSendCommandEntry;
+    aspi.supportStatus = spec.aspi.supportStatus;
+    aspi.asynchronous = spec.aspi.asynchronous;
+    aspi.adapters.clear();
+    for (const AspiAdapterSpec& ha : spec.aspi.adapters) {
+        sim::AspiAdapter adapter;
+        adapter.identifier = ha.identifier;
+        adapter.scsiId = ha.scsiId;
+        for (const AspiDeviceSpec& d : ha.devices) {
+            sim::AspiDevice device;
+            device.target = d.target;
+            device.lun = d.lun;
+            device.deviceType = d.type;
+            device.drive =
+                d.drive < 0 ? nullptr : &machine.drive(static_cast<std::size_t>(d.drive));
+            adapter.devices.push_back(device);
+        }
+        aspi.adapters.push_back(adapter);
+    }
+}
+
+MachineSpec LoadMachine(const json& j, sim::Machine& machine) {
+    MachineSpec spec = ParseMachine(j);
+    BuildMachine(spec, machine);
+    return spec;
+}
+
+MachineSpec LoadMachineFile(const std::string& path, sim::Machine& machine) {
+    MachineSpec spec = ReadMachineFile(path);
+    BuildMachine(spec, machine);
+    return spec;
+}
+
+const char* DemoMachineJson() {
+    return R"json({
+  "description": "The built-in demo PC: Windows NT, a KMR-730T at QM01 on E:, another maker's DVD-ROM drive on F:, no ASPI manager.",
+  "os": {"family": "nt"},
+  "clock": {"mode": "virtual"},
+  "drives": [
+    {"name": "E", "model": "KMR-730T", "revision": "QM01"},
+    {"name": "F", "model": "other", "vendor": "ORBITECH", "product": "DVD-ROM OD-1650 ",
+     "revision": "1.02", "vendorSpecific": "2003/11/20 OT", "serialNumber": "OT1650A00417"}
+  ],
+  "letters": [
+    {"letter": "C", "type": "fixed"},
+    {"letter": "E", "drive": "E", "address": {"port": 1, "target": 0}},
+    {"letter": "F", "drive": "F", "address": {"port": 1, "target": 1}}
+  ],
+  "aspi": {"installed": false}
+}
+)json";
+}
+
+}  // namespace quiver::simapp

@@ -1,0 +1,49 @@
+# The programs, run as a user runs them.
+set(_expect ${CMAKE_CURRENT_SOURCE_DIR}/programs/expect.sh)
+
+# The main job: the built-in demo PC is flashed and shows the new revision.
+add_test(NAME quiver_sim_demo_flashes
+         COMMAND bash ${_expect}
+                 --has "^click cmdUpdate$"
+                 --has "^scsi E 3B 05 01 00 00 00 00 00 00 A0 00 00 none 0 good$"
+                 --has "^dialog information \"Information\" ok \"Firmware has been updated successfully !\"$"
+                 --has "^label lblOldFW \"QM0F\"$"
+                 --has "^list 0 \" 1-0-0-0 E:Korvane DVDRW KMR-730T   QM0F\"$"
+                 --has "^restart flags=0x6 reason=0x0 accepted$"
+                 --lacks "^scsi F 3B"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>)
+
+# A drive whose every read-back differs: no program command, the failure message, the end.
+add_test(NAME quiver_sim_readback_fails
+         COMMAND bash ${_expect}
+                 --has "^dialog error \"Error\" ok \"Unable to flash firmware. Please contact with your vendor !\"$"
+                 --lacks " 3B 05 01 00 00 00 00 00 00 (80|A0) "
+                 --lacks "^restart"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>
+                    --machine ${PROJECT_SOURCE_DIR}/docs/machines/readback-fails.json)
+
+# An updater packed by quiver-pack flashes the drives its constraints admit and no other: of
+# D (QM01), E (QM03), F (QM0F) and G (another maker), only E is admitted.
+set(_packdir ${CMAKE_CURRENT_BINARY_DIR}/programs)
+add_test(NAME quiver_pack_updater_runs_in_quiver_sim
+         COMMAND bash -c "set -e
+             mkdir -p '${_packdir}'
+             sed 's|@DEMO_IMAGE@|${CMAKE_BINARY_DIR}/generated/demo_image.bin|' \
+                 '${CMAKE_CURRENT_SOURCE_DIR}/programs/admit-e-only.json' > '${_packdir}/admit-e-only.json'
+             '$<TARGET_FILE:quiver-pack>' fill '${_packdir}/admit-e-only.json' \
+                 '$<TARGET_FILE:quiver-sim>' -o '${_packdir}/packed-updater'
+             bash '${_expect}' \
+                 --has '^scsi E 3B 05 01 00 00 00 00 00 00 A0 00 00 none 0 good$' \
+                 --lacks '^scsi [DFG] 3B' \
+                 --has '^list 1 \" 1-0-0-0 E:Korvane DVDRW KMR-730T   QM0F\"$' \
+                 --has 'Firmware has been updated successfully !' \
+                 --lacks '^restart' \
+                 --last '^end$' \
+                 -- '$<TARGET_FILE:quiver-sim>' --package '${_packdir}/packed-updater' \
+                    --machine '${PROJECT_SOURCE_DIR}/docs/machines/automode-three.json'")
+
+set_tests_properties(quiver_sim_demo_flashes quiver_sim_readback_fails
+                     PROPERTIES LABELS app TIMEOUT 120)
+set_tests_properties(quiver_pack_updater_runs_in_quiver_sim PROPERTIES LABELS "pack;app" TIMEOUT 120)
