@@ -3,6 +3,7 @@ add_library(quiver_core STATIC
     ${CMAKE_CURRENT_LIST_DIR}/package/package_block.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package/firmware_package.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package/match_drives.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package/locate.cpp
     ${CMAKE_CURRENT_LIST_DIR}/flash/hi_timer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/host/os_info.cpp
 )

@@ -1,31 +1,18 @@
 // The firmware package built into the executable, with the contents of the KMR-730T updater.
 // The packaging step replaces these bytes in the built file; nothing writes them at run time.
 #include "package/package_layout.h"
+#include "package/package_slots.h"
 
 namespace quiver {
 
 namespace {
 
-// Copies a text into a zeroed slot; the text must leave room for its terminating zero.
+// Copies a text into its slot; a text without room for its terminating zero stops the build.
 template <std::size_t N>
 constexpr void Put(char (&slot)[N], const char* text) {
-    std::size_t i = 0;
-    for (; text[i] != '\0'; ++i) {
-        if (i + 1 >= N) {
-            throw "text does not fit its slot";  // not a constant expression: stops the build
-        }
-        slot[i] = text[i];
+    if (!PutSlotText(slot, text)) {
+        throw "text does not fit its slot";  // not a constant expression: stops the build
     }
-}
-
-constexpr void PutPlaceholder(ConstraintEntry& entry, int bank, int entry_number) {
-    char lowest[] = "#FLSH00";
-    lowest[5] = static_cast<char>('0' + bank);
-    lowest[6] = static_cast<char>('0' + entry_number);
-    Put(entry.lowest, lowest);
-    Put(entry.highest, "#");
-    Put(entry.vendor, "#");
-    Put(entry.product, "#");
 }
 
 constexpr PackageHeader MakeDefaultHeader() {
@@ -41,7 +28,7 @@ constexpr PackageHeader MakeDefaultHeader() {
 
     for (int bank = 1; bank <= kPackageBanks; ++bank) {
         for (int entry = 1; entry <= kEntriesPerBank; ++entry) {
-            PutPlaceholder(h.constraints[bank - 1][entry - 1], bank, entry);
+            h.constraints[bank - 1][entry - 1] = PlaceholderEntry(bank, entry);
         }
     }
     ConstraintEntry& first = h.constraints[0][0];
