@@ -263,3 +263,12 @@ TEST(PackFill, AnImageThatBeginsWithTheUnfilledMarkerIsRefused) {
 
 }  // namespace
 }  // namespace quiver::pack
+
+TEST(PackFill, JsonTheParserCannotHoldIsAManifestError) {
+    // A number beyond the range of a double is valid JSON text the parser still refuses.
+    quiver::pack::Diagnostics d;
+    quiver::pack::ReadManifest(R"({"version": "v1", "driveName": "x", "banks": [], "date": 1e999})",
+                               "/tmp", d);
+    EXPECT_TRUE(d.HasErrors());
+    EXPECT_NE(d.Format().find("not valid JSON"), std::string::npos) << d.Format();
+}

@@ -231,7 +231,8 @@ Manifest ReadManifest(std::string_view json_text, const std::filesystem::path& i
     json root;
     try {
         root = json::parse(json_text.begin(), json_text.end());
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // Not JSON, or JSON the parser cannot hold (a number beyond a double, say).
         d.Error("", std::string("not valid JSON: ") + e.what());
         return m;
     }
