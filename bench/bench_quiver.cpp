@@ -1,0 +1,258 @@
+// What the updater costs the host: one download, a scan, a whole AUTOMODE update of 16 drives,
+// the memory of 16 target drive objects, and how the workers' spinning pause delays the window
+// thread. Everything runs on the emulated PC; the drives' own time is emulated, so what is
+// measured is our code (and, for the scaled-clock cases, the real time it takes).
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/frm_quiver.h"
+#include "device/atapi_device.h"
+#include "flash/hi_timer.h"
+#include "package/package_layout.h"
+#include "platform/application_tag.h"
+#include "platform/sim/sim_platform.h"
+#include "sim/firmware_image.h"
+#include "sim/machine.h"
+#include "simapp/package_file.h"
+#include "ui/headless/headless.h"
+#include "worker/thread.h"
+
+namespace {
+
+using namespace quiver;
+
+constexpr std::int32_t kMiB = 1 << 20;
+
+// An emulated PC with `drives` KMR-730Ts at E: onwards, installed as the process's platform.
+struct Pc {
+    explicit Pc(int drives, sim::DriveConfig config = {}) {
+        SetApplicationTag(0);
+        machine.AddLetter('C', sim::LetterType::Fixed);
+        for (int i = 0; i < drives; ++i) {
+            machine.AddDrive(config);
+            sim::Letter& l =
+                machine.AddLetter(static_cast<char>('E' + i), sim::LetterType::CdRom, i);
+            l.port = 1;
+            l.target = static_cast<std::uint8_t>(i);
+        }
+    }
+    sim::Machine machine;
+    SimPlatform os{machine};
+    ScopedPlatform scope{os};
+};
+
+// The current resident set, in bytes.
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// --- One 1 MiB download: profile, 64 verified blocks, the program command ---
+//
+// The clock is virtual with a 1 ms tick, so that the one-second pause before programming (a spin
+// on the counter) costs about a thousand counter reads rather than a real second.
+void BM_Download1MiB(benchmark::State& state) {
+    Pc pc(1);
+    pc.machine.clock.SetVirtual(1'000'000);
+    const std::vector<std::uint8_t> image = sim::MakeFirmwareImage("QM0F", kMiB);
+    AtapiDevice device(true);
+    if (!device.SelectDrive(0)) {
+        state.SkipWithError("no drive");
+        return;
+    }
+    for (auto _ : state) {
+        if (!device.DownloadFirmware(image.data(), kMiB, false)) {
+            state.SkipWithError("download failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * kMiB);
+    state.counters["commands"] = static_cast<double>(pc.machine.drive(0).Log().size()) /
+                                 static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Download1MiB)->Unit(benchmark::kMillisecond);
+// Exactly one download, for the instruction count under callgrind (scripts/bench).
+BENCHMARK(BM_Download1MiB)->Name("BM_Download1MiB_once")->Iterations(1);
+
+// --- A scan of 16 drives: the drive object made with scan ---
+void BM_Scan16(benchmark::State& state) {
+    Pc pc(16);
+    for (auto _ : state) {
+        AtapiDevice device(true);
+        if (device.RecordCount() != 16) {
+            state.SkipWithError("not every drive found");
+            break;
+        }
+        benchmark::DoNotOptimize(device.Records());
+    }
+    std::size_t commands = 0;
+    for (int i = 0; i < 16; ++i) {
+        commands += pc.machine.drive(static_cast<std::size_t>(i)).Log().size();
+    }
+    state.counters["commands"] =
+        static_cast<double>(commands) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Scan16)->Unit(benchmark::kMillisecond);
+
+// --- AUTOMODE: the whole program updating N drives, with a bus and flash model ---
+//
+// 150 MB/s and 0.5 ms per command, 20 s of programming, on a clock 100 times faster than real
+// time; the window on the headless toolkit answers every dialog. Wall time in real seconds.
+void PutSlot(std::vector<std::uint8_t>& block, std::size_t offset, std::size_t size,
+             std::string_view text) {
+    std::memset(block.data() + offset, 0, size);
+    std::memcpy(block.data() + offset, text.data(), std::min(size, text.size()));
+}
+#define SLOT(field) offsetof(PackageHeader, field), sizeof(PackageHeader::field)
+
+void BM_AutoMode(benchmark::State& state) {
+    const int drives = static_cast<int>(state.range(0));
+    std::vector<std::uint8_t> package(simapp::DemoPackage(),
+                                      simapp::DemoPackage() + simapp::DemoPackageSize());
+    PutSlot(package, SLOT(auto_mode), "AUTOMODE=1");
+    PutSlot(package, SLOT(reboot), "REBOOT=0");
+    PutSlot(package, SLOT(close_ap), "CLOSEAP=1");
+    PutSlot(package, SLOT(warning), "WARNING=0");
+    sim::DriveConfig config;
+    config.bytesPerSecond = 150e6;
+    config.secondsPerCommand = 0.0005;
+    config.programSeconds = 20.0;
+    double emulated = 0.0;
+    for (auto _ : state) {
+        Pc pc(drives, config);
+        pc.machine.clock.SetScaled(100.0);
+        ui::headless::HeadlessApplication app;
+        app.SetIdleTimeout(std::chrono::milliseconds(30));
+        app.SetDialogAnswerer([](const ui::headless::DialogRequest& request) {
+            return request.buttons == ui::DialogButtons::YesNo ? ui::DialogResult::Yes
+                                                               : ui::DialogResult::Ok;
+        });
+        TQuiverMain::Options options;
+        options.package = package.data();
+        {
+            TQuiverMain window(app, options);
+            app.Run();
+            while (window.RunningWorkers() > 0) {
+                WindowThreadQueue::WaitForPending(std::chrono::milliseconds(20));
+                WindowThreadQueue::ProcessPending();
+            }
+        }
+        WindowThreadQueue::ProcessPending();
+        for (int i = 0; i < drives; ++i) {
+            if (pc.machine.drive(static_cast<std::size_t>(i)).ProgramCount() != 1) {
+                state.SkipWithError("a drive was not programmed");
+            }
+        }
+        emulated = pc.machine.clock.NowSeconds();
+    }
+    state.counters["drives"] = drives;
+    state.counters["emulated_s"] = emulated;
+}
+BENCHMARK(BM_AutoMode)
+    ->Arg(1)
+    ->Arg(16)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// --- Memory of 16 target drive objects ---
+//
+// What the objects hold (the object and its two transfer buffers), counted, and the growth of the
+// resident set once the buffers are touched.
+void BM_TargetObjectsMemory(benchmark::State& state) {
+    Pc pc(16);
+    AtapiDevice scanner(true);
+    double counted = 0.0;
+    double resident = 0.0;
+    for (auto _ : state) {
+        const std::size_t before = ResidentBytes();
+        std::vector<std::unique_ptr<AtapiDevice>> targets;
+        std::size_t bytes = 0;
+        for (int i = 0; i < 16; ++i) {
+            auto target = std::make_unique<AtapiDevice>(false);
+            target->CopyFrom(scanner);
+            target->SelectDrive(i);
+            std::memset(target->ReadBufferData(), 1, target->ReadBufferCapacity());
+            std::memset(target->WriteBufferData(), 1, target->WriteBufferCapacity());
+            bytes +=
+                sizeof(AtapiDevice) + target->ReadBufferCapacity() + target->WriteBufferCapacity();
+            targets.push_back(std::move(target));
+        }
+        counted = static_cast<double>(bytes);
+        // Freed buffers are reused by the next iteration: the first one shows the growth.
+        resident =
+            std::max(resident, static_cast<double>(ResidentBytes()) - static_cast<double>(before));
+        benchmark::DoNotOptimize(targets.data());
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["counted_bytes"] = counted;
+    state.counters["rss_growth_bytes"] = resident;
+    state.counters["object_bytes"] = static_cast<double>(sizeof(AtapiDevice));
+    state.counters["maxrss_bytes"] = static_cast<double>(usage.ru_maxrss) * 1024.0;
+}
+BENCHMARK(BM_TargetObjectsMemory)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// --- The window thread's responsiveness while N workers spin in their one-second pause ---
+//
+// A window thread serves hand-overs; the benchmark thread hands over an empty function and
+// measures the round trip, while N threads each spin in HiTimer::Delay(1.0) on a real-time
+// clock, as the workers do right before the program command.
+void BM_HandOverWhileWorkersPause(benchmark::State& state) {
+    const int spinners = static_cast<int>(state.range(0));
+    Pc pc(0);
+    pc.machine.clock.SetScaled(1.0);
+    std::atomic<bool> stop{false};
+    std::thread window([&stop] {
+        while (!stop.load()) {
+            WindowThreadQueue::WaitForPending(std::chrono::milliseconds(5));
+            WindowThreadQueue::ProcessPending();
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int i = 0; i < spinners; ++i) {
+        workers.emplace_back([&stop] {
+            while (!stop.load()) {
+                HiTimer timer;
+                timer.Delay(1.0);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (auto _ : state) {
+        WindowThreadQueue::RunOnWindowThread([] {});
+    }
+    stop.store(true);
+    for (std::thread& t : workers) {
+        t.join();
+    }
+    window.join();
+    state.counters["spinning"] = spinners;
+}
+BENCHMARK(BM_HandOverWhileWorkersPause)
+    ->Arg(0)
+    ->Arg(16)
+    ->MinTime(2.0)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
