@@ -1,0 +1,141 @@
+// The platform seam on Linux. Optical drives come from sysfs (/sys/class/block/srN with a
+// device type of 5) and are reached through SG_IO on /dev/srN, falling back to the matching
+// /dev/sgN for the commands the kernel's command filter refuses on the block node.
+//
+// A Linux drive has no letter. Each optical drive gets a two-character root from its sr
+// number, stable for as long as the drive keeps that number: sr0 to sr9 are "0:" to "9:",
+// sr10 to sr35 are "A:" to "Z:". Drives numbered above 35 are not listed. The drive strings
+// are "0:\", "1:\" ..., and the device path of a root is "\\.\0:" as on Windows.
+//
+// Thread-safe; the last error is kept per thread. Handles are made-up values that are never
+// valid pointers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace quiver {
+
+class LinuxPlatform : public Platform {
+  public:
+    // What ExitWindowsEx asks for.
+    enum class RestartKind { Reboot, PowerOff };
+
+    // The parts of the system a test replaces. Every empty member takes the real one.
+    struct Hooks {
+        // Monotonic time in nanoseconds (CLOCK_MONOTONIC).
+        std::function<std::int64_t()> monotonicNanos;
+        // Sleeps for the given milliseconds (nanosleep).
+        std::function<void(DWORD)> sleep;
+        // Whether this process may restart the machine: CAP_SYS_BOOT, or the login manager
+        // answers CanReboot with "yes" or "challenge".
+        std::function<bool()> mayRestart;
+        // Carries out the restart: sync(), then the login manager's Reboot (or PowerOff), then
+        // reboot(2). Returns false when nothing accepted the request.
+        std::function<bool(RestartKind)> restart;
+        // Shows a plain message box; the default writes it to standard error and answers OK,
+        // or No to a yes/no question (nobody can answer on standard error).
+        std::function<int(const char* text, const char* caption, UINT type)> messageBox;
+    };
+
+    // `root` is prefixed to every sysfs and /dev path ("/" on a real system; a temporary
+    // directory holding sys/ and dev/ in tests).
+    explicit LinuxPlatform(std::string root = "/", Hooks hooks = {});
+    ~LinuxPlatform() override;
+
+    LinuxPlatform(const LinuxPlatform&) = delete;
+    LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+    // The root of sr number `n` ("0:", ..., "Z:"), or empty above 35; and back (-1 for a
+    // string that names no root; "0:", "0:\" and lower-case letters are accepted).
+    static std::string RootForSrNumber(int n);
+    static int SrNumberForRoot(const char* root);
+
+    // The optical drives sysfs lists now, by sr number, ascending.
+    std::vector<int> OpticalSrNumbers() const;
+
+    DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) override;
+    UINT GetDriveTypeA(const char* lpRootPathName) override;
+    HANDLE CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                       void* lpSecurityAttributes, DWORD dwCreationDisposition,
+                       DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) override;
+    BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer,
+                         DWORD nInBufferSize, void* lpOutBuffer, DWORD nOutBufferSize,
+                         DWORD* lpBytesReturned, void* lpOverlapped) override;
+    BOOL CloseHandle(HANDLE hObject) override;
+    DWORD GetLastError() override;
+    void SetLastError(DWORD dwErrCode) override;
+
+    HANDLE GetProcessHeap() override;
+    void* HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) override;
+    BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, void* lpMem) override;
+
+    // There is no ASPI manager on Linux: loading it fails.
+    HMODULE LoadLibraryA(const char* lpLibFileName) override;
+    FARPROC GetProcAddress(HMODULE hModule, const char* lpProcName) override;
+    BOOL FreeLibrary(HMODULE hLibModule) override;
+
+    HANDLE CreateEventA(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                        const char* lpName) override;
+    DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) override;
+
+    BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) override;
+    BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) override;
+    void Sleep(DWORD dwMilliseconds) override;
+
+    BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) override;
+    HANDLE GetCurrentProcess() override;
+    BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) override;
+    BOOL LookupPrivilegeValueA(const char* lpSystemName, const char* lpName, LUID* lpLuid) override;
+    BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                               TOKEN_PRIVILEGES* NewState, DWORD BufferLength,
+                               TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) override;
+    BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) override;
+
+    // Collates with the C library's LC_COLLATE; the program's entry sets the locale.
+    int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
+                       const char* lpString2, int cchCount2) override;
+    int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) override;
+
+    // For tests: handles and heap blocks still open, and whether the sg node of an open device
+    // handle was opened (the fallback was taken).
+    int OpenHandleCount() const;
+    int HeapBlockCount() const;
+    bool UsedGenericNode(HANDLE device) const;
+
+  private:
+    struct Device;
+    struct Event;
+    struct HandleEntry;
+
+    std::string Path(const std::string& relative) const;
+    std::string SysBlock(int sr) const;  // "<root>/sys/class/block/srN"
+    bool IsOptical(int sr) const;
+    HANDLE AddHandle(std::shared_ptr<HandleEntry> entry);
+    std::shared_ptr<HandleEntry> FindHandle(HANDLE handle) const;
+
+    BOOL ScsiGetAddress(Device& device, void* out, DWORD outSize, DWORD* returned);
+    BOOL StorageQuery(Device& device, const void* in, DWORD inSize, void* out, DWORD outSize,
+                      DWORD* returned);
+    BOOL PassThrough(Device& device, const void* in, DWORD inSize, void* out, DWORD outSize,
+                     DWORD* returned);
+    std::int64_t NowNanos() const;
+
+    const std::string root_;
+    Hooks hooks_;
+    mutable std::mutex mutex_;
+    std::map<std::uintptr_t, std::shared_ptr<HandleEntry>> handles_;
+    std::uintptr_t nextHandle_;
+    std::set<void*> heapBlocks_;
+    bool shutdownPrivilegeEnabled_ = false;
+};
+
+}  // namespace quiver

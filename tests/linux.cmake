@@ -1,0 +1,25 @@
+# The Linux backend of the seam on a fake sysfs tree, and, through the SG_IO interposer, against
+# emulated drives (with sg3_utils where installed).
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    quiver_test(linux_platform_tests linux
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_platform.cpp
+        LIBS quiver_platform_linux quiver_drive
+    )
+
+    # The interposer is preloaded into the test and into the sg3_utils it runs; sanitizer
+    # builds have no interposer (src/linux.cmake).
+    if(TARGET quiver_sgio)
+        find_program(QUIVER_SG_INQ sg_inq)
+        find_program(QUIVER_SG_RAW sg_raw)
+        add_executable(linux_interposer_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_interposer.cpp)
+        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_drive
+            quiver_sim GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
+        target_compile_definitions(linux_interposer_tests PRIVATE
+            QUIVER_SG_INQ="$<$<BOOL:${QUIVER_SG_INQ}>:${QUIVER_SG_INQ}>"
+            QUIVER_SG_RAW="$<$<BOOL:${QUIVER_SG_RAW}>:${QUIVER_SG_RAW}>")
+        add_dependencies(linux_interposer_tests quiver_sgio)
+        gtest_discover_tests(linux_interposer_tests DISCOVERY_TIMEOUT 60
+            PROPERTIES LABELS linux
+                       ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+    endif()
+endif()
