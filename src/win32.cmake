@@ -1,0 +1,63 @@
+# Windows only: the Win32 window toolkit, quiver.exe, and the build-time generators run as
+# programs of the build machine.
+if(WIN32)
+
+# --- Generators -------------------------------------------------------------------------------
+# tools/ builds the generators (gen_flash_profiles, gen_demo_image, gen_demo_package ...) for
+# Windows like everything else, but their output is needed while building, on the build machine,
+# where a Windows program may not run (never a 32-bit one). When cross-compiling, the same
+# sources are therefore also built natively, as a separate build of this tree in
+# build/<preset>/host-tools, and each generator's CROSSCOMPILING_EMULATOR is pointed at its
+# native twin (cmake/run-host-tool.sh runs the twin with the generator's arguments). The
+# add_custom_command rules that name the generators stay as they are.
+if(CMAKE_CROSSCOMPILING)
+    include(ExternalProject)
+    set(QUIVER_HOST_TOOLS gen_flash_profiles gen_demo_image gen_demo_package
+        CACHE STRING "Generators that run on the build machine when cross-compiling")
+    set(QUIVER_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
+    set(_host_outputs "")
+    foreach(_tool IN LISTS QUIVER_HOST_TOOLS)
+        list(APPEND _host_outputs ${QUIVER_HOST_TOOLS_DIR}/tools/${_tool})
+    endforeach()
+    ExternalProject_Add(quiver_host_tools
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${QUIVER_HOST_TOOLS_DIR}
+        PREFIX ${CMAKE_BINARY_DIR}/host-tools-ep
+        CMAKE_GENERATOR ${CMAKE_GENERATOR}
+        # An empty toolchain: the build machine's own compilers.
+        CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DQUIVER_BUILD_TESTS=OFF
+                   -DCMAKE_TOOLCHAIN_FILE= -DQUIVER_FLASH_PROFILES=${QUIVER_FLASH_PROFILES}
+        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target ${QUIVER_HOST_TOOLS}
+        BUILD_BYPRODUCTS ${_host_outputs}
+        INSTALL_COMMAND ""
+        # The sub-build decides itself whether anything changed.
+        BUILD_ALWAYS ON
+        USES_TERMINAL_BUILD ON)
+
+    function(quiver_bind_host_tools)
+        set(QUIVER_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
+        foreach(_tool IN LISTS QUIVER_HOST_TOOLS)
+            if(TARGET ${_tool})
+                set_target_properties(${_tool} PROPERTIES CROSSCOMPILING_EMULATOR
+                    "sh;${PROJECT_SOURCE_DIR}/cmake/run-host-tool.sh;${QUIVER_HOST_TOOLS_DIR}/tools/${_tool}")
+                add_dependencies(${_tool} quiver_host_tools)
+            endif()
+        endforeach()
+    endfunction()
+    # tools/ is read after src/: bind once the whole tree is known.
+    cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL quiver_bind_host_tools)
+endif()
+
+# --- The Win32 toolkit --------------------------------------------------------------------------
+add_library(quiver_ui_win32 STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_toolkit.cpp)
+target_include_directories(quiver_ui_win32 PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(quiver_ui_win32 PUBLIC quiver_ui quiver_drive comctl32 gdi32 user32
+                                      PRIVATE quiver_warnings)
+
+# --- quiver.exe ---------------------------------------------------------------------------------
+add_executable(quiver WIN32 ${CMAKE_CURRENT_LIST_DIR}/app/main_win32.cpp)
+target_link_libraries(quiver PRIVATE quiver_app quiver_ui_win32 quiver_platform_win32
+                                     quiver_warnings)
+target_link_options(quiver PRIVATE -mwindows)
+
+endif()

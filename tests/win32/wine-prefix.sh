@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The Wine prefix the Windows tests run in, made fresh for a test run and removed after it.
+#
+#   wine-prefix.sh setup PREFIX DISPLAY    makes the prefix: no crash dialog, the fonts, a warm
+#                                          server, and an X server of its own on DISPLAY (:N)
+#   wine-prefix.sh cleanup PREFIX DISPLAY  stops both and removes the prefix
+#
+# PREFIX must be a directory of its own under a temporary folder: cleanup deletes it. Wine makes
+# no top-level window without an X display, hence Xvfb.
+set -euo pipefail
+
+usage="usage: wine-prefix.sh setup|cleanup PREFIX :DISPLAY"
+action="${1:?$usage}"
+prefix="${2:?$usage}"
+display="${3:?$usage}"
+case "$prefix" in
+    */quiver-wine-*) ;;
+    *) echo "wine-prefix.sh: refusing to use $prefix (not a quiver-wine-* folder)" >&2; exit 2 ;;
+esac
+
+export WINEPREFIX="$prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export DISPLAY="$display"
+xpid_file="$prefix.xvfb-pid"
+
+stop_server() {
+    if [ -d "$prefix" ]; then
+        wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
+    fi
+    if [ -f "$xpid_file" ]; then
+        kill "$(cat "$xpid_file")" 2>/dev/null || true
+        rm -f "$xpid_file"
+    fi
+}
+
+start_x() {
+    local n="${display#:}"
+    if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
+        echo "wine-prefix.sh: display $display is in use" >&2
+        exit 1
+    fi
+    Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+    echo $! > "$xpid_file"
+    for _ in $(seq 100); do
+        [ -e "/tmp/.X11-unix/X$n" ] && return 0
+        sleep 0.05
+    done
+    echo "wine-prefix.sh: Xvfb did not start on $display" >&2
+    exit 1
+}
+
+case "$action" in
+    setup)
+        stop_server
+        rm -rf "$prefix"
+        mkdir -p "$prefix"
+        start_x
+        # Whatever Wine starts here (its services, the desktop) must not hold the test's output.
+        wineboot -i >/dev/null 2>&1 || true
+        wineserver -w
+        if [ ! -f "$prefix/system.reg" ]; then
+            echo "wine-prefix.sh: wineboot made no prefix in $prefix" >&2
+            exit 1
+        fi
+        # A crashing program must end, not wait in the debugger's dialog.
+        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            >/dev/null 2>&1
+        # Debian's Wine does not find its own fonts; the common faces map to installed ones.
+        if [ -d /usr/share/wine/fonts ]; then
+            cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+        fi
+        for pair in "Arial=Liberation Sans" "Courier New=Liberation Mono" "Verdana=DejaVu Sans"; do
+            wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /t REG_SZ \
+                /d "${pair#*=}" /f >/dev/null 2>&1
+        done
+        wineserver -w
+        # Keep the server up between the test programs (a cold start costs a second each).
+        wineserver -p 60 </dev/null >/dev/null 2>&1
+        echo "wine-prefix.sh: prefix ready in $prefix"
+        ;;
+    cleanup)
+        stop_server
+        rm -rf "$prefix"
+        ;;
+    *)
+        echo "wine-prefix.sh: unknown action $action" >&2
+        exit 2
+        ;;
+esac
