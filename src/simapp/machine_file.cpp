@@ -760,11 +760,11 @@ json FaultToJson(const sim::Fault& f) {
     return j;
 }
 
-json DriveRef(const MachineSpec& spec, int index) {
-    if (index < 0 || static_cast<std::size_t>(index) >= spec.drives.size()) {
+json DriveRef(const MachineSpec& desc, int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= desc.drives.size()) {
         return nullptr;
     }
-    return spec.drives[static_cast<std::size_t>(index)].name;
+    return desc.drives[static_cast<std::size_t>(index)].name;
 }
 
 // Rejects two drives of one name and two letters of one letter.
@@ -790,35 +790,35 @@ void CheckUnique(const std::vector<DriveSpec>& drives, const std::vector<sim::Le
 MachineSpec ParseMachine(const json& j) {
     const Object top(j, "");
     top.Allow({"description", "os", "clock", "drives", "letters", "aspi"});
-    MachineSpec spec;
-    spec.description = top.String("description", "");
+    MachineSpec desc;
+    desc.description = top.String("description", "");
     if (const json* os = top.Find("os")) {
-        spec.os = ParseOs(Object(*os, "os"));
+        desc.os = ParseOs(Object(*os, "os"));
     }
     if (const json* clock = top.Find("clock")) {
-        spec.clock = ParseClock(Object(*clock, "clock"));
+        desc.clock = ParseClock(Object(*clock, "clock"));
     }
     const json& drives = top.Array("drives");
     for (std::size_t i = 0; i < drives.size(); ++i) {
-        spec.drives.push_back(ParseDrive(Object(drives[i], Element("drives", i))));
+        desc.drives.push_back(ParseDrive(Object(drives[i], Element("drives", i))));
     }
-    CheckUnique(spec.drives, {}, false);
+    CheckUnique(desc.drives, {}, false);
     const bool lettersGiven = top.Has("letters");
     if (lettersGiven) {
         const json& letters = top.Array("letters");
         for (std::size_t i = 0; i < letters.size(); ++i) {
-            spec.letters.push_back(
-                ParseLetter(Object(letters[i], Element("letters", i)), spec.drives));
+            desc.letters.push_back(
+                ParseLetter(Object(letters[i], Element("letters", i)), desc.drives));
         }
     } else {
-        spec.letters = DefaultLetters(spec.drives);
+        desc.letters = DefaultLetters(desc.drives);
     }
-    CheckUnique(spec.drives, spec.letters, lettersGiven);
+    CheckUnique(desc.drives, desc.letters, lettersGiven);
     if (const json* aspi = top.Find("aspi")) {
-        spec.aspi = ParseAspi(Object(*aspi, "aspi"), spec.drives);
+        desc.aspi = ParseAspi(Object(*aspi, "aspi"), desc.drives);
     }
-    NameDrives(spec.drives, spec.letters);
-    return spec;
+    NameDrives(desc.drives, desc.letters);
+    return desc;
 }
 
 MachineSpec ParseMachineText(const std::string& text) {
@@ -891,12 +891,12 @@ MachineSpec ReadMachineFile(const std::string& path) {
     }
 }
 
-json MachineToJson(const MachineSpec& spec) {
+json MachineToJson(const MachineSpec& desc) {
     json j = json::object();
-    if (!spec.description.empty()) {
-        j["description"] = spec.description;
+    if (!desc.description.empty()) {
+        j["description"] = desc.description;
     }
-    const sim::OsConfig& os = spec.os;
+    const sim::OsConfig& os = desc.os;
     j["os"] = {
         {"family", os.ntFamily ? "nt" : "win95"},
         {"versionQueryFails", os.versionQueryFails},
@@ -907,12 +907,12 @@ json MachineToJson(const MachineSpec& spec) {
         {"hasPerformanceCounter", os.hasPerformanceCounter},
         {"eventCreateFails", os.eventCreateFails},
     };
-    j["clock"] = {{"mode", spec.clock.scaled ? "scaled" : "virtual"}};
-    if (spec.clock.scaled) {
-        j["clock"]["factor"] = spec.clock.factor;
+    j["clock"] = {{"mode", desc.clock.scaled ? "scaled" : "virtual"}};
+    if (desc.clock.scaled) {
+        j["clock"]["factor"] = desc.clock.factor;
     }
     j["drives"] = json::array();
-    for (const DriveSpec& d : spec.drives) {
+    for (const DriveSpec& d : desc.drives) {
         const sim::DriveConfig& c = d.config;
         json drive = {
             {"name", d.name},
@@ -944,12 +944,12 @@ json MachineToJson(const MachineSpec& spec) {
         j["drives"].push_back(drive);
     }
     j["letters"] = json::array();
-    for (const sim::Letter& l : spec.letters) {
+    for (const sim::Letter& l : desc.letters) {
         json letter = {{"letter", std::string(1, l.letter)},
                        {"type", NameOf(kLetterTypes, l.type)}};
         if (l.type == sim::LetterType::CdRom) {
             if (l.drive >= 0) {
-                letter["drive"] = DriveRef(spec, l.drive);
+                letter["drive"] = DriveRef(desc, l.drive);
             }
             switch (l.addressReply) {
                 case sim::AddressReply::Address:
@@ -967,7 +967,7 @@ json MachineToJson(const MachineSpec& spec) {
         }
         j["letters"].push_back(letter);
     }
-    const AspiSpec& a = spec.aspi;
+    const AspiSpec& a = desc.aspi;
     json entries = json::array();
     if (a.hasSupportInfoEntry) {
         entries.push_back(kSupportInfoEntry);
@@ -990,39 +990,39 @@ json MachineToJson(const MachineSpec& spec) {
             adapter["devices"].push_back({{"target", d.target},
                                           {"lun", d.lun},
                                           {"type", d.type},
-                                          {"drive", DriveRef(spec, d.drive)}});
+                                          {"drive", DriveRef(desc, d.drive)}});
         }
         j["aspi"]["adapters"].push_back(adapter);
     }
     return j;
 }
 
-void BuildMachine(const MachineSpec& spec, sim::Machine& machine) {
+void BuildMachine(const MachineSpec& desc, sim::Machine& machine) {
     if (machine.DriveCount() != 0 || !machine.letters.empty()) {
         throw std::invalid_argument("BuildMachine: the machine already has drives or letters");
     }
-    if (spec.clock.scaled) {
-        machine.clock.SetScaled(spec.clock.factor);
+    if (desc.clock.scaled) {
+        machine.clock.SetScaled(desc.clock.factor);
     }
-    machine.os = spec.os;
-    for (const DriveSpec& d : spec.drives) {
+    machine.os = desc.os;
+    for (const DriveSpec& d : desc.drives) {
         sim::Drive& drive = machine.AddDrive(d.config);
         for (const sim::Fault& f : d.faults) {
             drive.AddFault(f);
         }
     }
-    for (const sim::Letter& l : spec.letters) {
+    for (const sim::Letter& l : desc.letters) {
         sim::Letter& added = machine.AddLetter(l.letter, l.type, l.drive);
         added = l;
     }
     sim::AspiConfig& aspi = machine.aspi().config();
-    aspi.installed = spec.aspi.installed;
-    aspi.hasSupportInfoEntry = spec.aspi.hasSupportInfoEntry;
-    aspi.hasSendCommandEntry = spec.aspi.hasSendCommandEntry;
-    aspi.supportStatus = spec.aspi.supportStatus;
-    aspi.asynchronous = spec.aspi.asynchronous;
+    aspi.installed = desc.aspi.installed;
+    aspi.hasSupportInfoEntry = desc.aspi.hasSupportInfoEntry;
+    aspi.hasSendCommandEntry = desc.aspi.hasSendCommandEntry;
+    aspi.supportStatus = desc.aspi.supportStatus;
+    aspi.asynchronous = desc.aspi.asynchronous;
     aspi.adapters.clear();
-    for (const AspiAdapterSpec& ha : spec.aspi.adapters) {
+    for (const AspiAdapterSpec& ha : desc.aspi.adapters) {
         sim::AspiAdapter adapter;
         adapter.identifier = ha.identifier;
         adapter.scsiId = ha.scsiId;
@@ -1040,15 +1040,15 @@ void BuildMachine(const MachineSpec& spec, sim::Machine& machine) {
 }
 
 MachineSpec LoadMachine(const json& j, sim::Machine& machine) {
-    MachineSpec spec = ParseMachine(j);
-    BuildMachine(spec, machine);
-    return spec;
+    MachineSpec desc = ParseMachine(j);
+    BuildMachine(desc, machine);
+    return desc;
 }
 
 MachineSpec LoadMachineFile(const std::string& path, sim::Machine& machine) {
-    MachineSpec spec = ReadMachineFile(path);
-    BuildMachine(spec, machine);
-    return spec;
+    MachineSpec desc = ReadMachineFile(path);
+    BuildMachine(desc, machine);
+    return desc;
 }
 
 const char* DemoMachineJson() {

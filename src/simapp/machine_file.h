@@ -75,11 +75,11 @@ MachineSpec ReadMachineFile(const std::string& path);
 
 // The description with every key written out, defaults included. ParseMachine gives back the
 // same description.
-nlohmann::json MachineToJson(const MachineSpec& spec);
+nlohmann::json MachineToJson(const MachineSpec& desc);
 
 // Sets up `machine` as described: clock, OS, drives with their faults, letters, ASPI manager.
 // The machine must be new (no drives, no letters); throws std::invalid_argument otherwise.
-void BuildMachine(const MachineSpec& spec, sim::Machine& machine);
+void BuildMachine(const MachineSpec& desc, sim::Machine& machine);
 
 // ParseMachine or ReadMachineFile, then BuildMachine. Returns the description (the drive names,
 // for the transcript). A description that fails leaves the machine untouched.

@@ -240,10 +240,10 @@ int Main(int argc, char** argv) {
     const Arguments args = Parse(argc, argv);
 
     sim::Machine machine;
-    simapp::MachineSpec spec;
+    simapp::MachineSpec desc;
     std::vector<std::uint8_t> package;
     try {
-        spec = args.machineFile.empty()
+        desc = args.machineFile.empty()
                    ? simapp::LoadMachine(nlohmann::json::parse(simapp::DemoMachineJson()), machine)
                    : simapp::LoadMachineFile(args.machineFile, machine);
         if (args.packageFile.empty()) {
@@ -267,7 +267,7 @@ int Main(int argc, char** argv) {
 
     simapp::Transcript transcript(std::cout, &machine.clock);
     transcript.SetTimes(args.times);
-    transcript.Watch(machine, spec);
+    transcript.Watch(machine, desc);
 
     ui::headless::HeadlessApplication app;
     app.SetEndWhenIdle(true);

@@ -267,9 +267,9 @@ void Transcript::Watch(sim::Drive& drive, const std::string& name) {
     watched_.push_back(&drive);
 }
 
-void Transcript::Watch(sim::Machine& machine, const MachineSpec& spec) {
-    for (std::size_t i = 0; i < machine.DriveCount() && i < spec.drives.size(); ++i) {
-        Watch(machine.drive(i), spec.drives[i].name);
+void Transcript::Watch(sim::Machine& machine, const MachineSpec& desc) {
+    for (std::size_t i = 0; i < machine.DriveCount() && i < desc.drives.size(); ++i) {
+        Watch(machine.drive(i), desc.drives[i].name);
     }
 }
 

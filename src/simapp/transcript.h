@@ -87,8 +87,8 @@ class Transcript {
 
     // Writes a Scsi line for every command `drive` executes from now on, naming it `name`.
     void Watch(sim::Drive& drive, const std::string& name);
-    // Every drive of a machine built from `spec`, by the names in the description.
-    void Watch(sim::Machine& machine, const MachineSpec& spec);
+    // Every drive of a machine built from `desc`, by the names in the description.
+    void Watch(sim::Machine& machine, const MachineSpec& desc);
 
     // "text" with the escapes above.
     static std::string Quote(std::string_view text);

@@ -56,27 +56,27 @@ std::string InquiryThroughOs(Platform& os, char letter) {
 }
 
 TEST(MachineFile, OmittedKeysTakeTheirDefaults) {
-    const MachineSpec spec = ParseMachineText(R"({"drives": [{"name": "E"}]})");
-    EXPECT_TRUE(spec.os.ntFamily);
-    EXPECT_TRUE(spec.os.hasPerformanceCounter);
-    EXPECT_FALSE(spec.clock.scaled);
-    EXPECT_FALSE(spec.aspi.installed);
-    ASSERT_EQ(spec.drives.size(), 1u);
-    const sim::DriveConfig& c = spec.drives[0].config;
+    const MachineSpec desc = ParseMachineText(R"({"drives": [{"name": "E"}]})");
+    EXPECT_TRUE(desc.os.ntFamily);
+    EXPECT_TRUE(desc.os.hasPerformanceCounter);
+    EXPECT_FALSE(desc.clock.scaled);
+    EXPECT_FALSE(desc.aspi.installed);
+    ASSERT_EQ(desc.drives.size(), 1u);
+    const sim::DriveConfig& c = desc.drives[0].config;
     EXPECT_EQ(c.model, sim::DriveModel::Kmr730t);
     EXPECT_EQ(c.vendor, "Korvane ");
     EXPECT_EQ(c.product, "DVDRW KMR-730T  ");
     EXPECT_EQ(c.revision, "QM01");
-    EXPECT_TRUE(spec.drives[0].faults.empty());
+    EXPECT_TRUE(desc.drives[0].faults.empty());
     // Without letters: C: fixed, and the drive on the letter it is named after, at 1-0-0-0.
-    ASSERT_EQ(spec.letters.size(), 2u);
-    EXPECT_EQ(spec.letters[0].letter, 'C');
-    EXPECT_EQ(spec.letters[0].type, sim::LetterType::Fixed);
-    EXPECT_EQ(spec.letters[1].letter, 'E');
-    EXPECT_EQ(spec.letters[1].type, sim::LetterType::CdRom);
-    EXPECT_EQ(spec.letters[1].drive, 0);
-    EXPECT_EQ(spec.letters[1].port, 1);
-    EXPECT_EQ(spec.letters[1].target, 0);
+    ASSERT_EQ(desc.letters.size(), 2u);
+    EXPECT_EQ(desc.letters[0].letter, 'C');
+    EXPECT_EQ(desc.letters[0].type, sim::LetterType::Fixed);
+    EXPECT_EQ(desc.letters[1].letter, 'E');
+    EXPECT_EQ(desc.letters[1].type, sim::LetterType::CdRom);
+    EXPECT_EQ(desc.letters[1].drive, 0);
+    EXPECT_EQ(desc.letters[1].port, 1);
+    EXPECT_EQ(desc.letters[1].target, 0);
 
     // An empty file is a PC without optical drives.
     const MachineSpec empty = ParseMachineText("{}");
@@ -94,20 +94,20 @@ TEST(MachineFile, OmittedKeysTakeTheirDefaults) {
 }
 
 TEST(MachineFile, DrivesWithoutLettersOrNamesGetFreeLettersAndNamesFromThem) {
-    const MachineSpec spec =
+    const MachineSpec desc =
         ParseMachineText(R"({"drives": [{"name": "burner"}, {"name": "D"}, {}, {"name": "G"}]})");
     // D and G keep their letters; the others take the free ones from D on: E, F.
-    ASSERT_EQ(spec.letters.size(), 5u);
+    ASSERT_EQ(desc.letters.size(), 5u);
     std::string letters;
-    for (const sim::Letter& l : spec.letters) {
+    for (const sim::Letter& l : desc.letters) {
         letters += l.letter;
         if (l.drive >= 0) {
             letters += std::to_string(l.drive);
         }
     }
     EXPECT_EQ(letters, "CD1E0F2G3");
-    EXPECT_EQ(spec.drives[0].name, "burner");
-    EXPECT_EQ(spec.drives[2].name, "F");
+    EXPECT_EQ(desc.drives[0].name, "burner");
+    EXPECT_EQ(desc.drives[2].name, "F");
 
     // With letters given, an unnamed drive takes its letter, else "drive" and its index.
     const MachineSpec named =
@@ -156,8 +156,8 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
                                          {"target": 2, "type": 1, "drive": null}]},
                             {"devices": []}]}
     })";
-    const MachineSpec spec = ParseMachineText(text);
-    const json written = MachineToJson(spec);
+    const MachineSpec desc = ParseMachineText(text);
+    const json written = MachineToJson(desc);
     const MachineSpec again = ParseMachine(written);
     EXPECT_EQ(MachineToJson(again), written);
 
@@ -310,10 +310,10 @@ TEST(MachineFile, FileErrorsCarryTheFileNameAndFailuresLeaveTheMachineAlone) {
 
 TEST(MachineFile, DemoMachineAnswersThroughTheEmulatedOs) {
     sim::Machine machine;
-    const MachineSpec spec = LoadMachine(json::parse(DemoMachineJson()), machine);
-    ASSERT_EQ(spec.drives.size(), 2u);
-    EXPECT_EQ(spec.drives[0].name, "E");
-    EXPECT_EQ(spec.drives[1].name, "F");
+    const MachineSpec desc = LoadMachine(json::parse(DemoMachineJson()), machine);
+    ASSERT_EQ(desc.drives.size(), 2u);
+    EXPECT_EQ(desc.drives[0].name, "E");
+    EXPECT_EQ(desc.drives[1].name, "F");
     EXPECT_EQ(machine.clock.mode(), sim::Clock::Mode::Virtual);
 
     SimPlatform os(machine);

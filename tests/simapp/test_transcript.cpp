@@ -164,14 +164,14 @@ TEST(Transcript, TimesPrefixTheEmulatedTimeWhenSwitchedOn) {
 
 TEST(Transcript, WatchedDrivesReportEveryCommandUntilTheTranscriptGoes) {
     sim::Machine machine;
-    const MachineSpec spec = LoadMachine(nlohmann::json::parse(DemoMachineJson()), machine);
+    const MachineSpec desc = LoadMachine(nlohmann::json::parse(DemoMachineJson()), machine);
     std::ostringstream out;
     const std::uint8_t tur[6] = {};
     const std::uint8_t flashId[12] = {0xDF, 0x11};
     std::uint8_t data[128] = {};
     {
         Transcript t(out, &machine.clock);
-        t.Watch(machine, spec);
+        t.Watch(machine, desc);
         machine.drive(0).Execute(tur, 6, sim::DataDir::None, nullptr, 0);
         machine.drive(1).Execute(flashId, 12, sim::DataDir::In, data, sizeof data);
         machine.drive(0).Execute(flashId, 12, sim::DataDir::In, data, sizeof data);
@@ -193,13 +193,13 @@ TEST(Transcript, WatchedDrivesReportEveryCommandUntilTheTranscriptGoes) {
 // whole.
 TEST(Transcript, LinesFromManyThreadsNeverMix) {
     sim::Machine machine;
-    const MachineSpec spec = LoadMachine(
+    const MachineSpec desc = LoadMachine(
         nlohmann::json::parse(R"({"drives": [{"name": "D"}, {"name": "E"}, {"name": "F"}]})"),
         machine);
     std::ostringstream out;
     Transcript t(out, &machine.clock);
     t.SetTimes(true);
-    t.Watch(machine, spec);
+    t.Watch(machine, desc);
 
     constexpr int kPerThread = 200;
     std::vector<std::thread> threads;
