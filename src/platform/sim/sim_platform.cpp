@@ -1,5 +1,7 @@
 #include "platform/sim/sim_platform.h"
 
+#include "platform/collation.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -12,7 +14,6 @@ namespace {
 
 // Codes the system gives that the rest of the program never names.
 constexpr DWORD kErrorCallNotImplemented = 120;
-constexpr DWORD kErrorInvalidFlags = 1004;
 
 constexpr DWORD kHeapZeroMemory = 0x00000008;
 constexpr std::uintptr_t kHeapHandle = 0x0FF0;
@@ -763,25 +764,13 @@ BOOL SimPlatform::ExitWindowsEx(UINT uFlags, DWORD dwReason) {
 
 int SimPlatform::CompareStringA(LCID, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                                 const char* lpString2, int cchCount2) {
-    if (lpString1 == nullptr || lpString2 == nullptr || cchCount1 < -1 || cchCount2 < -1) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+    DWORD error = ERROR_SUCCESS;
+    const int result =
+        CollateStrings(dwCmpFlags, lpString1, cchCount1, lpString2, cchCount2, &error);
+    if (result == 0) {
+        SetLastError(error);
     }
-    if (dwCmpFlags != 0) {
-        SetLastError(kErrorInvalidFlags);
-        return 0;
-    }
-    const std::string a = cchCount1 == -1
-                              ? std::string(lpString1)
-                              : std::string(lpString1, static_cast<std::size_t>(cchCount1));
-    const std::string b = cchCount2 == -1
-                              ? std::string(lpString2)
-                              : std::string(lpString2, static_cast<std::size_t>(cchCount2));
-    const int order = std::strcoll(a.c_str(), b.c_str());
-    if (order < 0) {
-        return CSTR_LESS_THAN;
-    }
-    return order == 0 ? CSTR_EQUAL : CSTR_GREATER_THAN;
+    return result;
 }
 
 int SimPlatform::MessageBoxA(HWND, const char* lpText, const char* lpCaption, UINT uType) {
