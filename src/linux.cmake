@@ -4,6 +4,39 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     add_library(quiver_platform_linux STATIC ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp)
     target_link_libraries(quiver_platform_linux PUBLIC quiver_platform PRIVATE quiver_warnings)
 
+    # The Qt window toolkit, and quiver: the updater on Linux (Qt window, SG_IO). No moc: the
+    # toolkit connects lambdas only.
+    find_package(Qt6 REQUIRED COMPONENTS Widgets)
+    add_library(quiver_ui_qt STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_toolkit.cpp)
+    target_include_directories(quiver_ui_qt PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(quiver_ui_qt PUBLIC quiver_ui quiver_drive Qt6::Widgets
+                                       PRIVATE quiver_warnings)
+
+    add_executable(quiver ${CMAKE_CURRENT_LIST_DIR}/app/main_qt.cpp)
+    target_link_libraries(quiver PRIVATE quiver_app quiver_ui_qt quiver_platform_linux
+                                         quiver_warnings)
+
+    # quiver-demo: quiver packed with the demo manifest (the built-in KMR-730T package and the
+    # demo image of the emulated drive), as quiver-pack packs any updater. The manifest names
+    # the image of the linux preset; this build's own is put in its place.
+    set(_demo_manifest_source ${PROJECT_SOURCE_DIR}/docs/manifests/kmr730t-demo.json)
+    set(_demo_manifest ${CMAKE_BINARY_DIR}/generated/kmr730t-demo.json)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_demo_manifest_source})
+    file(READ ${_demo_manifest_source} _demo_manifest_text)
+    string(REPLACE "../../build/linux/generated/demo_image.bin"
+                   "${CMAKE_BINARY_DIR}/generated/demo_image.bin"
+                   _demo_manifest_text "${_demo_manifest_text}")
+    file(GENERATE OUTPUT ${_demo_manifest} CONTENT "${_demo_manifest_text}")
+    add_custom_command(
+        OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/quiver-demo
+        COMMAND quiver-pack fill ${_demo_manifest} $<TARGET_FILE:quiver>
+                -o ${CMAKE_CURRENT_BINARY_DIR}/quiver-demo
+        DEPENDS quiver quiver-pack ${_demo_manifest} ${CMAKE_BINARY_DIR}/generated/demo_image.bin
+        COMMENT "Packing quiver-demo"
+        VERBATIM)
+    add_custom_target(quiver_demo ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/quiver-demo)
+    add_dependencies(quiver_demo demo_image)
+
     # The interposer is preloaded into programs built without sanitizers (sg3_utils): it is left
     # out of sanitizer builds, whose flags it cannot carry into such a process.
     if(NOT QUIVER_SANITIZE)

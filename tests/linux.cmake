@@ -6,6 +6,23 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         LIBS quiver_platform_linux quiver_drive
     )
 
+    # The Qt toolkit, and the main window on it: offscreen, on the emulated PC, and through the
+    # interposer where it is built (the window test that needs it skips itself without it).
+    find_package(Qt6 REQUIRED COMPONENTS Widgets)
+    set(_qt_dir ${CMAKE_CURRENT_LIST_DIR}/ui/qt)
+    add_executable(qt_tests ${_qt_dir}/qt_main.cpp ${_qt_dir}/test_qt_toolkit.cpp
+                            ${_qt_dir}/test_qt_window.cpp)
+    target_include_directories(qt_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+    target_link_libraries(qt_tests PRIVATE quiver_ui_qt quiver_app quiver_platform_linux
+        quiver_simapp Qt6::Widgets GTest::gmock GTest::gtest quiver_warnings)
+    set(_qt_environment QT_QPA_PLATFORM=offscreen)
+    if(TARGET quiver_sgio)
+        add_dependencies(qt_tests quiver_sgio)
+        list(APPEND _qt_environment "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+    endif()
+    gtest_discover_tests(qt_tests DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS linux ENVIRONMENT "${_qt_environment}" TIMEOUT 120)
+
     # The interposer is preloaded into the test and into the sg3_utils it runs; sanitizer
     # builds have no interposer (src/linux.cmake).
     if(TARGET quiver_sgio)
