@@ -15,13 +15,15 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     target_include_directories(qt_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
     target_link_libraries(qt_tests PRIVATE quiver_ui_qt quiver_app quiver_platform_linux
         quiver_simapp Qt6::Widgets GTest::gmock GTest::gtest quiver_warnings)
+    # The program selects the offscreen platform itself (tests/ui/qt/qt_main.cpp); one
+    # ENVIRONMENT entry only, as gtest_discover_tests passes a list on as separate arguments.
     set(_qt_environment QT_QPA_PLATFORM=offscreen)
     if(TARGET quiver_sgio)
         add_dependencies(qt_tests quiver_sgio)
-        list(APPEND _qt_environment "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+        set(_qt_environment "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
     endif()
     gtest_discover_tests(qt_tests DISCOVERY_TIMEOUT 60
-        PROPERTIES LABELS linux ENVIRONMENT "${_qt_environment}" TIMEOUT 120)
+        PROPERTIES LABELS linux ENVIRONMENT ${_qt_environment} TIMEOUT 120)
 
     # The interposer is preloaded into the test and into the sg3_utils it runs; sanitizer
     # builds have no interposer (src/linux.cmake).
