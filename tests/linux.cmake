@@ -40,5 +40,23 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         gtest_discover_tests(linux_interposer_tests DISCOVERY_TIMEOUT 60
             PROPERTIES LABELS linux
                        ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+
+        # quiver itself, end to end: packed, on the interposer's drives, with a preloaded driver
+        # playing the user (a Qt library; the program is not changed for the test).
+        add_library(quiver_qt_driver SHARED ${CMAKE_CURRENT_LIST_DIR}/linux/qt_driver.cpp)
+        target_link_libraries(quiver_qt_driver PRIVATE Qt6::Widgets quiver_warnings)
+        set_target_properties(quiver_qt_driver PROPERTIES
+            OUTPUT_NAME quiver-qt-driver
+            LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+        add_test(NAME quiver_end_to_end
+                 COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/linux/quiver_end_to_end.sh
+                         $<TARGET_FILE:quiver-pack> $<TARGET_FILE:quiver>
+                         ${CMAKE_BINARY_DIR}/generated/demo_image.bin
+                         ${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so
+                         $<TARGET_FILE:quiver_qt_driver>
+                         ${CMAKE_CURRENT_LIST_DIR}/linux/quiver-end-to-end.json
+                         "$<$<BOOL:${QUIVER_SG_INQ}>:${QUIVER_SG_INQ}>")
+        set_tests_properties(quiver_end_to_end PROPERTIES LABELS linux TIMEOUT 120
+                                                          SKIP_RETURN_CODE 77)
     endif()
 endif()
