@@ -721,10 +721,6 @@ void QtForm::Close() {
     }
 }
 
-bool QtForm::FrameClose() {
-    return window_->close();
-}
-
 void QtForm::Retab() {
     std::vector<ControlBase*> ordered;
     for (auto& control : controls_) {

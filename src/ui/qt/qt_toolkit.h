@@ -144,9 +144,6 @@ class QtForm : public FormBackend {
     bool IsMain() const;
     // The entries of the system menu left; for the tests.
     const std::vector<std::string>& SystemMenu() const { return systemMenu_; }
-    // The frame asks to close the form (close box, Alt+F4): closes it when the frame still can;
-    // returns whether it did.
-    bool FrameClose();
     // Re-orders the tab chain: by tab order, then the controls without one.
     void Retab();
 
