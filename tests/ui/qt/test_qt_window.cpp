@@ -279,6 +279,13 @@ TEST_F(QtWindowTest, NoticeAnsweredNoEndsBeforeTheWindowShows) {
 }
 
 TEST_F(QtWindowTest, UpdateOnTheEmulatedPcShowsTheNewRevision) {
+#if defined(__SANITIZE_THREAD__)
+    // Repainting the progress bar at the end hands work to Qt Gui's own thread pool, which
+    // synchronises inside Qt (not built with ThreadSanitizer): TSan reports Qt's allocations
+    // there as races. Our side of this flow runs under TSan in app_tests (the headless
+    // toolkit), the Qt hand-over of completions in QtToolkitTest.
+    GTEST_SKIP() << "Qt is not instrumented for ThreadSanitizer";
+#endif
     OnEmulatedPc();
     UpdateTheKmr730t();
     EXPECT_EQ(machine_.Restarts().size(), 1u);
