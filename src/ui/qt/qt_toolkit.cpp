@@ -156,6 +156,15 @@ class QtForm::Window : public QWidget {
     explicit Window(QtForm& form) : QWidget(nullptr, Qt::Window), form_(form) {}
 
   protected:
+    // A window manager reports the frame it draws some time after the window shows: the outer
+    // size and the centring follow once it is known.
+    bool event(QEvent* event) override {
+        const bool handled = QWidget::event(event);
+        if (event->type() == QEvent::Move || event->type() == QEvent::Show) {
+            form_.FrameChanged();
+        }
+        return handled;
+    }
     // The close box, Alt+F4 and the window manager's Close: only while the frame can close.
     void closeEvent(QCloseEvent* event) override {
         if (form_.closing_) {
@@ -629,8 +638,21 @@ void QtForm::ApplySize() {
         return;
     }
     const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
+    frameWidth_ = frame.width();
+    frameHeight_ = frame.height();
     window_->resize(std::max(1, outerWidth_ - frame.width()),
                     std::max(1, outerHeight_ - frame.height()));
+}
+
+void QtForm::FrameChanged() {
+    const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
+    if ((frame.width() == frameWidth_ && frame.height() == frameHeight_) || outerWidth_ <= 0) {
+        return;
+    }
+    ApplySize();
+    if (centered_) {
+        CenterOnScreen();
+    }
 }
 
 void QtForm::CenterOnScreen() {

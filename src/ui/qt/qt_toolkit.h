@@ -156,6 +156,8 @@ class QtForm : public FormBackend {
     T& Add();
     void ApplyFlags();
     void ApplySize();
+    // The window system reported the window's place or frame.
+    void FrameChanged();
 
     QtApplication* application_;
     std::unique_ptr<Window> window_;
@@ -163,6 +165,9 @@ class QtForm : public FormBackend {
     Font font_;
     int outerWidth_ = 0;
     int outerHeight_ = 0;
+    // The frame (outer less client size) that the last sizing allowed for.
+    int frameWidth_ = 0;
+    int frameHeight_ = 0;
     bool centered_ = false;
     bool systemMenuOnly_ = false;
     bool closing_ = false;
