@@ -38,6 +38,13 @@ HWND Of(T& control) {
     return H(dynamic_cast<NativeControl&>(control).Handle());
 }
 
+// A click as the button reports it to its window (BN_CLICKED in WM_COMMAND). BM_CLICK would
+// go through the mouse capture and focus, which Wine grants only to a window that is active.
+void Click(HWND button) {
+    SendMessageA(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+}
+
 std::string WindowText(HWND hwnd) {
     char text[512] = {};
     GetWindowTextA(hwnd, text, sizeof text);
@@ -292,7 +299,7 @@ TEST_F(Win32ToolkitTest, ButtonsClickShowTheirPictureAndCloseKindCloses) {
               static_cast<std::uint32_t>((GetRValue(face) << 16) | (GetGValue(face) << 8) |
                                          GetBValue(face)));
 
-    SendMessageA(Of(update), BM_CLICK, 0, 0);
+    Click(Of(update));
     EXPECT_EQ(clicks, 1);
     update.SetEnabled(false);
     EXPECT_FALSE(IsWindowEnabled(Of(update)));
@@ -310,7 +317,7 @@ TEST_F(Win32ToolkitTest, ButtonsClickShowTheirPictureAndCloseKindCloses) {
     form->Show();
     bool closeClicked = false;
     close.OnClick = [&](void*) { closeClicked = true; };
-    SendMessageA(Of(close), BM_CLICK, 0, 0);
+    Click(Of(close));
     EXPECT_TRUE(closeClicked);
     EXPECT_FALSE(form->Showing());
     EXPECT_TRUE(app.Terminated());
@@ -447,7 +454,7 @@ TEST_F(Win32ToolkitTest, AnExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
     Button& button = form->AddButton();
     button.OnClick = [](void*) { throw std::runtime_error("handler failed"); };
     DialogAnswer answer(IDOK);
-    SendMessageA(Of(button), BM_CLICK, 0, 0);
+    Click(Of(button));
     answer.Join();
     EXPECT_TRUE(answer.found);
     EXPECT_EQ(answer.caption, "Error");
