@@ -8,7 +8,8 @@
 //   QUIVER_ASPI_STATE    a file that receives the drives' state after every request that changed
 //                        it (optional): one line per drive,
 //                          drive NAME revision REV programs N boot-code B
-//                        and a first line "machine ok" or "machine error: ...".
+//                        after a first line "machine ok" or "machine error: ...", and then
+//                        each drive's last commands, indented.
 //
 // The machine is made on the first call of either entry point and lives as long as the process:
 // the library pins itself, so that releasing and loading it again (the program probes the
@@ -27,6 +28,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -37,6 +39,8 @@
 
 namespace {
 
+constexpr std::size_t kLoggedCommands = 24;
+
 struct Emulation {
     sim::Machine machine;
     quiver::simapp::MachineSpec desc;
@@ -44,6 +48,43 @@ struct Emulation {
     std::string error;  // empty when the machine file was read
     std::string statePath;
     std::mutex stateMutex;
+
+    // The event of a request is signalled through a handle of our own (Adopt): the manager
+    // signals after it has stored the status, and a caller that found the request complete
+    // when SendASPI32Command returned may have closed its handle by then, and the system may
+    // have handed the same handle value to the caller's next event.
+    HANDLE Adopt(HANDLE event) {
+        HANDLE own = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> lock(eventMutex);
+        adopted.insert(own);
+        return own;
+    }
+    // Signals and releases an adopted handle; false when it was not (or no longer) ours.
+    bool Signal(HANDLE own) {
+        {
+            std::lock_guard<std::mutex> lock(eventMutex);
+            if (adopted.erase(own) == 0) {
+                return false;
+            }
+        }
+        ::SetEvent(own);
+        ::CloseHandle(own);
+        return true;
+    }
+    // Releases an adopted handle that no completion will signal.
+    void Release(HANDLE own) {
+        std::lock_guard<std::mutex> lock(eventMutex);
+        if (adopted.erase(own) != 0) {
+            ::CloseHandle(own);
+        }
+    }
+
+    std::mutex eventMutex;
+    std::set<HANDLE> adopted;
 
     void WriteState() {
         if (statePath.empty()) {
@@ -56,6 +97,23 @@ struct Emulation {
             text += "drive " + desc.drives[i].name + " revision " + drive.Revision() +
                     " programs " + std::to_string(drive.ProgramCount()) + " boot-code " +
                     (drive.LastProgramWithBootCode() ? "1" : "0") + "\n";
+        }
+        // The drives' last commands, for the story of a failure.
+        for (std::size_t i = 0; error.empty() && i < machine.DriveCount(); ++i) {
+            const std::vector<sim::LoggedCommand> log = machine.drive(i).Log();
+            const std::size_t first =
+                log.size() > kLoggedCommands ? log.size() - kLoggedCommands : 0;
+            for (std::size_t k = first; k < log.size(); ++k) {
+                char sense[32];
+                std::snprintf(sense, sizeof sense, "%X/%02X/%02X", log[k].sense.key,
+                              log[k].sense.asc, log[k].sense.ascq);
+                text += "  " + desc.drives[i].name + ": " + log[k].CdbHex() + " -> " +
+                        (log[k].completion == sim::Completion::Good ? std::string("good")
+                         : log[k].completion == sim::Completion::CheckCondition
+                             ? std::string(sense)
+                             : std::string("transport failure")) +
+                        "\n";
+            }
         }
         // Written beside the file and moved over it, so that a reader never sees half a state.
         const std::string temporary = statePath + ".tmp";
@@ -100,7 +158,7 @@ Emulation& TheEmulation() {
             }
             e->manager = std::make_unique<sim::AspiManager>(e->machine.clock, [e](void* event) {
                 e->WriteState();
-                ::SetEvent(static_cast<HANDLE>(event));
+                e->Signal(static_cast<HANDLE>(event));
             });
             e->manager->config() = e->machine.aspi().config();
         } catch (const std::exception& failure) {
@@ -135,7 +193,20 @@ __declspec(dllexport) DWORD __cdecl SendASPI32Command(void* srb) {
         return sim::srb::kNoAspi;
     }
     const bool exec = static_cast<const sim::srb::Header*>(srb)->SRB_Cmd == sim::srb::kExecScsiCmd;
+    HANDLE own = nullptr;
+    auto* request = static_cast<sim::srb::ExecSCSICmd*>(srb);
+    if (exec && (request->SRB_Flags & sim::srb::kEventNotify) != 0 &&
+        request->SRB_PostProc != nullptr) {
+        own = e.Adopt(static_cast<HANDLE>(request->SRB_PostProc));
+        if (own != nullptr) {
+            request->SRB_PostProc = own;
+        }
+    }
     const DWORD status = e.manager->SendCommand(srb);
+    if (own != nullptr && status != sim::srb::kPending) {
+        // Refused at once, without a completion that would signal it.
+        e.Release(own);
+    }
     // A request completed on the manager's thread writes the state there, before its event.
     if (exec && status != sim::srb::kPending) {
         e.WriteState();
