@@ -12,7 +12,9 @@ if(TARGET pack_tests)
 endif()
 
 set(_win32_dir ${CMAKE_CURRENT_LIST_DIR}/win32)
-add_executable(win32_tests ${_win32_dir}/test_win32_platform.cpp ${_win32_dir}/test_win32_toolkit.cpp)
+add_executable(win32_tests ${_win32_dir}/test_win32_platform.cpp
+                           ${_win32_dir}/test_win32_library_search.cpp
+                           ${_win32_dir}/test_win32_toolkit.cpp)
 target_link_libraries(win32_tests PRIVATE quiver_platform_win32 quiver_ui_win32 GTest::gmock
                                           GTest::gtest GTest::gtest_main quiver_warnings)
 target_link_options(win32_tests PRIVATE -mconsole)
@@ -25,7 +27,9 @@ target_link_libraries(dialog_driver PRIVATE quiver_warnings user32 gdi32)
 # the machine read from a machine file. For the tests only; it is never installed.
 add_library(wnaspi32 SHARED ${_win32_dir}/wnaspi32.cpp ${_win32_dir}/wnaspi32.def)
 target_link_libraries(wnaspi32 PRIVATE quiver_machine_file quiver_warnings)
-set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32)
+# In a folder of its own: a program beside it would load it in place of the system's manager.
+set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/win32/lib)
 target_link_options(wnaspi32 PRIVATE -Wl,--kill-at)
 
 # The updaters under test: quiver.exe filled by quiver-pack with the demo image, each copied into
@@ -51,7 +55,7 @@ add_custom_target(win32_test_packages ALL DEPENDS ${_win32_packages})
 if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
     # One test per case of the seam's and the toolkit's tests, each its own process, read from
     # the sources (listing the cases would run the program at build time).
-    foreach(_source test_win32_platform.cpp test_win32_toolkit.cpp)
+    foreach(_source test_win32_platform.cpp test_win32_library_search.cpp test_win32_toolkit.cpp)
         file(STRINGS ${_win32_dir}/${_source} _cases REGEX "^TEST(_F)?\\(")
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_win32_dir}/${_source})
         foreach(_case IN LISTS _cases)
@@ -61,6 +65,10 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
             set_tests_properties(${_name} PROPERTIES LABELS win32 TIMEOUT 120)
         endforeach()
     endforeach()
+    set_tests_properties(Win32LibrarySearch.TheAspiManagerIsNeverTakenFromTheCurrentDirectory
+        PROPERTIES ENVIRONMENT
+        "WINEDLLOVERRIDES=wnaspi32=n;QUIVER_TEST_WNASPI32=Z:$<TARGET_FILE:wnaspi32>")
+    add_dependencies(win32_tests wnaspi32)
 
     add_test(NAME quiver_exe_ends_without_drives
              COMMAND dialog_driver answer $<TARGET_FILE:quiver> "No matched drive detected !"
