@@ -19,7 +19,7 @@ target_link_libraries(win32_tests PRIVATE quiver_platform_win32 quiver_ui_win32 
                                           GTest::gtest GTest::gtest_main quiver_warnings)
 target_link_options(win32_tests PRIVATE -mconsole)
 
-# The helper that drives quiver.exe through its window.
+# The program that drives quiver.exe through its window, as a user would.
 add_executable(dialog_driver ${_win32_dir}/dialog_driver.cpp)
 target_link_libraries(dialog_driver PRIVATE quiver_warnings user32 gdi32)
 

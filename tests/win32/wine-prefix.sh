@@ -79,10 +79,9 @@ case "$action" in
                 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" \
                     /t REG_SZ /d "${pair#*=}" /f
             done
-            # quiver.exe and the helper that drives it share a virtual desktop, so that the
-            # window gets its frame and title bar (there is no window manager) and the helper
-            # sees the program's windows. The other tests stay on the plain desktop: in a
-            # virtual one the system's buttons ignore BM_CLICK while their window is hidden.
+            # quiver.exe and dialog_driver.exe (which drives it) share a virtual desktop, so
+            # that the window gets its frame and title bar (there is no window manager) and the
+            # driver sees the program's windows. The other tests keep the plain desktop.
             for app in quiver.exe dialog_driver.exe; do
                 wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$app\\Explorer" /v Desktop \
                     /t REG_SZ /d Quiver /f
