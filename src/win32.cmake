@@ -15,6 +15,11 @@ if(CMAKE_CROSSCOMPILING)
     include(ExternalProject)
     set(QUIVER_HOST_TOOLS gen_flash_profiles gen_demo_image gen_demo_package quiver-pack
         CACHE STRING "Generators that run on the build machine when cross-compiling")
+    if(NOT "quiver-pack" IN_LIST QUIVER_HOST_TOOLS)
+        # A build folder configured before the tests packed their updaters.
+        set(QUIVER_HOST_TOOLS ${QUIVER_HOST_TOOLS} quiver-pack CACHE STRING
+            "Generators that run on the build machine when cross-compiling" FORCE)
+    endif()
     set(QUIVER_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
     set(_host_outputs "")
     foreach(_tool IN LISTS QUIVER_HOST_TOOLS)

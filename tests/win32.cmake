@@ -32,27 +32,28 @@ set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/win32/lib)
 target_link_options(wnaspi32 PRIVATE -Wl,--kill-at)
 
-# The updaters under test: quiver.exe filled by quiver-pack with the demo image, each copied into
-# a folder of its own beside the emulated manager (the program loads it from its own folder).
-set(_win32_data ${_win32_dir}/data)
-set(_win32_work ${CMAKE_CURRENT_BINARY_DIR}/win32)
-set(_win32_packages "")
-foreach(_package flash no-match)
-    set(_folder ${_win32_work}/${_package})
-    add_custom_command(
-        OUTPUT ${_folder}/quiver.exe ${_folder}/wnaspi32.dll
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${_folder}
-        COMMAND quiver-pack fill ${_win32_data}/${_package}.json $<TARGET_FILE:quiver>
-                -o ${_folder}/quiver.exe --image-dir ${CMAKE_BINARY_DIR}/generated
-        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:wnaspi32> ${_folder}/wnaspi32.dll
-        DEPENDS quiver quiver-pack wnaspi32 demo_image ${_win32_data}/${_package}.json
-        COMMENT "Packaging quiver.exe for the ${_package} test"
-        VERBATIM)
-    list(APPEND _win32_packages ${_folder}/quiver.exe)
-endforeach()
-add_custom_target(win32_test_packages ALL DEPENDS ${_win32_packages})
-
 if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
+    # The updaters under test: quiver.exe filled by quiver-pack with the demo image, each copied
+    # into a folder of its own beside the emulated manager (the program loads it from its own
+    # folder). Made only where the tests run: quiver-pack runs on the build machine.
+    set(_win32_data ${_win32_dir}/data)
+    set(_win32_work ${CMAKE_CURRENT_BINARY_DIR}/win32)
+    set(_win32_packages "")
+    foreach(_package flash no-match)
+        set(_folder ${_win32_work}/${_package})
+        add_custom_command(
+            OUTPUT ${_folder}/quiver.exe ${_folder}/wnaspi32.dll
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${_folder}
+            COMMAND quiver-pack fill ${_win32_data}/${_package}.json $<TARGET_FILE:quiver>
+                    -o ${_folder}/quiver.exe --image-dir ${CMAKE_BINARY_DIR}/generated
+            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:wnaspi32> ${_folder}/wnaspi32.dll
+            DEPENDS quiver quiver-pack wnaspi32 demo_image ${_win32_data}/${_package}.json
+            COMMENT "Packaging quiver.exe for the ${_package} test"
+            VERBATIM)
+        list(APPEND _win32_packages ${_folder}/quiver.exe)
+    endforeach()
+    add_custom_target(win32_test_packages ALL DEPENDS ${_win32_packages})
+
     # One test per case of the seam's and the toolkit's tests, each its own process, read from
     # the sources (listing the cases would run the program at build time).
     foreach(_source test_win32_platform.cpp test_win32_library_search.cpp test_win32_toolkit.cpp)

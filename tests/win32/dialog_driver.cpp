@@ -206,26 +206,8 @@ class Program {
     // The visible top-level window of the program of class #32770 (a message box), or the
     // other one (the main window).
     HWND Find(bool dialog) const {
-        struct Search {
-            DWORD pid;
-            bool dialog;
-            HWND found;
-        } search{process_.dwProcessId, dialog, nullptr};
-        EnumWindows(
-            [](HWND hwnd, LPARAM lParam) -> BOOL {
-                auto* s = reinterpret_cast<Search*>(lParam);
-                DWORD pid = 0;
-                GetWindowThreadProcessId(hwnd, &pid);
-                if (pid != s->pid || !IsWindowVisible(hwnd)) {
-                    return TRUE;
-                }
-                if ((ClassOf(hwnd) == "#32770") == s->dialog) {
-                    s->found = hwnd;
-                    return FALSE;
-                }
-                return TRUE;
-            },
-            reinterpret_cast<LPARAM>(&search));
+        Search search{process_.dwProcessId, dialog, nullptr};
+        EnumWindows(&Program::Visit, reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
     // Waits up to `millis` for a window of the kind; null when none came or the program ended.
@@ -241,6 +223,25 @@ class Program {
     }
 
   private:
+    struct Search {
+        DWORD pid;
+        bool dialog;
+        HWND found;
+    };
+    static BOOL CALLBACK Visit(HWND hwnd, LPARAM lParam) {
+        auto* s = reinterpret_cast<Search*>(lParam);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        if (pid != s->pid || !IsWindowVisible(hwnd)) {
+            return TRUE;
+        }
+        if ((ClassOf(hwnd) == "#32770") == s->dialog) {
+            s->found = hwnd;
+            return FALSE;
+        }
+        return TRUE;
+    }
+
     PROCESS_INFORMATION process_{};
 };
 
