@@ -98,6 +98,16 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
         LABELS win32 TIMEOUT 300 RUN_SERIAL ON
         ENVIRONMENT "${_aspi_env};QUIVER_ASPI_STATE=Z:${_win32_work}/flash/state.txt")
 
+    # A manager that reports no ASPI (no machine file): on NT the probe fails silently, the
+    # program takes the pass-through route, finds no drive letter of an optical drive and ends.
+    add_test(NAME quiver_exe_passes_an_unusable_manager_by
+             COMMAND dialog_driver answer ${_win32_work}/flash/quiver.exe
+                     "No matched drive detected !" "Detected drives :")
+    set_tests_properties(quiver_exe_passes_an_unusable_manager_by PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
+        PASS_REGULAR_EXPRESSION
+        "^(wnaspi32: [^\n]*\n)?dialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+
     # Every detected drive is listed, each on a line of its own, after "Detected drives :".
     add_test(NAME quiver_exe_admits_no_drive_of_the_package
              COMMAND dialog_driver answer ${_win32_work}/no-match/quiver.exe
