@@ -52,6 +52,22 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
             VERBATIM)
         list(APPEND _win32_packages ${_folder}/quiver.exe)
     endforeach()
+    # The same updater as quiver95.exe, which the test prefix runs as on Windows 98 (a system
+    # without pass-through): beside the emulated manager, and alone.
+    add_custom_command(
+        OUTPUT ${_win32_work}/flash-98/quiver95.exe ${_win32_work}/flash-98/wnaspi32.dll
+               ${_win32_work}/bare-98/quiver95.exe
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${_win32_work}/flash-98 ${_win32_work}/bare-98
+        COMMAND ${CMAKE_COMMAND} -E copy ${_win32_work}/flash/quiver.exe
+                ${_win32_work}/flash-98/quiver95.exe
+        COMMAND ${CMAKE_COMMAND} -E copy ${_win32_work}/flash/wnaspi32.dll
+                ${_win32_work}/flash-98/wnaspi32.dll
+        COMMAND ${CMAKE_COMMAND} -E copy ${_win32_work}/flash/quiver.exe
+                ${_win32_work}/bare-98/quiver95.exe
+        DEPENDS ${_win32_work}/flash/quiver.exe ${_win32_work}/flash/wnaspi32.dll
+        COMMENT "Copying quiver.exe for the Windows 98 tests"
+        VERBATIM)
+    list(APPEND _win32_packages ${_win32_work}/flash-98/quiver95.exe)
     add_custom_target(win32_test_packages ALL DEPENDS ${_win32_packages})
 
     # One test per case of the seam's and the toolkit's tests, each its own process, read from
@@ -107,6 +123,33 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
         LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
         PASS_REGULAR_EXPRESSION
         "^(wnaspi32: [^\n]*\n)?dialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+
+    # Windows 98: no pass-through, so the ASPI route whatever the manager's probe says. With the
+    # emulated manager the update goes as on NT; without a usable manager the program shows the
+    # manager's failure, finds nothing and ends.
+    add_test(NAME quiver_exe_on_windows_98_flashes_through_aspi
+             COMMAND dialog_driver flash ${_win32_work}/flash-98/quiver95.exe "${_kmr_line}"
+                     ${QUIVER_SCREENSHOT_DIR}/quiver-windows-98.png
+                     ${QUIVER_SCREENSHOT_DIR}/quiver-windows-98-success.png
+                     ${_win32_work}/flash-98/state.txt
+                     "drive E revision QM0F programs 1 boot-code 1")
+    set_tests_properties(quiver_exe_on_windows_98_flashes_through_aspi PROPERTIES
+        LABELS win32 TIMEOUT 300 RUN_SERIAL ON
+        ENVIRONMENT "${_aspi_env};QUIVER_ASPI_STATE=Z:${_win32_work}/flash-98/state.txt")
+    add_test(NAME quiver_exe_on_windows_98_reports_a_manager_without_aspi
+             COMMAND dialog_driver answer ${_win32_work}/flash-98/quiver95.exe
+                     "No matched drive detected !" "Detected drives :")
+    set_tests_properties(quiver_exe_on_windows_98_reports_a_manager_without_aspi PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
+        PASS_REGULAR_EXPRESSION
+        "^(wnaspi32: [^\n]*\n)?dialog \"GetASPISupportInfo:\": Could not find the ASPI manager.\ndialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+    add_test(NAME quiver_exe_on_windows_98_reports_a_missing_manager
+             COMMAND dialog_driver answer ${_win32_work}/bare-98/quiver95.exe
+                     "No matched drive detected !" "Detected drives :")
+    set_tests_properties(quiver_exe_on_windows_98_reports_a_missing_manager PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
+        PASS_REGULAR_EXPRESSION
+        "^dialog \"Error FS 002\": LoadLibrary:\nWNASPI32.DLL not found.\ndialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
 
     # Every detected drive is listed, each on a line of its own, after "Detected drives :".
     add_test(NAME quiver_exe_admits_no_drive_of_the_package

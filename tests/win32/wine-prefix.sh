@@ -82,11 +82,14 @@ case "$action" in
             # quiver.exe and dialog_driver.exe (which drives it) share a virtual desktop, so
             # that the window gets its frame and title bar (there is no window manager) and the
             # driver sees the program's windows. The other tests keep the plain desktop.
-            for app in quiver.exe dialog_driver.exe; do
+            for app in quiver.exe quiver95.exe dialog_driver.exe; do
                 wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$app\\Explorer" /v Desktop \
                     /t REG_SZ /d Quiver /f
             done
             wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Quiver /t REG_SZ /d 640x400 /f
+            # quiver95.exe finds itself on Windows 98.
+            wine reg add 'HKCU\Software\Wine\AppDefaults\quiver95.exe' /v Version /t REG_SZ \
+                /d win98 /f
         } </dev/null >/dev/null 2>&1
         echo "wine-prefix.sh: prefix ready in $prefix"
         ;;
