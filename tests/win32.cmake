@@ -12,22 +12,153 @@ if(TARGET pack_tests)
 endif()
 
 set(_win32_dir ${CMAKE_CURRENT_LIST_DIR}/win32)
-quiver_test(win32_tests win32
-    SOURCES
-        ${_win32_dir}/test_win32_platform.cpp
-        ${_win32_dir}/test_win32_toolkit.cpp
-    LIBS quiver_platform_win32 quiver_ui_win32
-)
+add_executable(win32_tests ${_win32_dir}/test_win32_platform.cpp
+                           ${_win32_dir}/test_win32_library_search.cpp
+                           ${_win32_dir}/test_win32_toolkit.cpp)
+target_link_libraries(win32_tests PRIVATE quiver_platform_win32 quiver_ui_win32 GTest::gmock
+                                          GTest::gtest GTest::gtest_main quiver_warnings)
 target_link_options(win32_tests PRIVATE -mconsole)
 
+# The program that drives quiver.exe through its window, as a user would.
 add_executable(dialog_driver ${_win32_dir}/dialog_driver.cpp)
-target_link_libraries(dialog_driver PRIVATE quiver_warnings user32)
+target_link_libraries(dialog_driver PRIVATE quiver_warnings user32 gdi32)
+
+# The emulated ASPI manager: the emulated machine behind the two entry points of WNASPI32, with
+# the machine read from a machine file. For the tests only; it is never installed.
+add_library(wnaspi32 SHARED ${_win32_dir}/wnaspi32.cpp ${_win32_dir}/wnaspi32.def)
+target_link_libraries(wnaspi32 PRIVATE quiver_machine_file quiver_warnings)
+# In a folder of its own: a program beside it would load it in place of the system's manager.
+set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME wnaspi32
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/win32/lib)
+target_link_options(wnaspi32 PRIVATE -Wl,--kill-at)
 
 if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
+    # The updaters under test: quiver.exe filled by quiver-pack with the demo image, each copied
+    # into a folder of its own beside the emulated manager (the program loads it from its own
+    # folder). Made only where the tests run: quiver-pack runs on the build machine.
+    set(_win32_data ${_win32_dir}/data)
+    set(_win32_work ${CMAKE_CURRENT_BINARY_DIR}/win32)
+    set(_win32_packages "")
+    foreach(_package flash no-match)
+        set(_folder ${_win32_work}/${_package})
+        add_custom_command(
+            OUTPUT ${_folder}/quiver.exe ${_folder}/wnaspi32.dll
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${_folder}
+            COMMAND quiver-pack fill ${_win32_data}/${_package}.json $<TARGET_FILE:quiver>
+                    -o ${_folder}/quiver.exe --image-dir ${CMAKE_BINARY_DIR}/generated
+            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:wnaspi32> ${_folder}/wnaspi32.dll
+            DEPENDS quiver quiver-pack wnaspi32 demo_image ${_win32_data}/${_package}.json
+            COMMENT "Packaging quiver.exe for the ${_package} test"
+            VERBATIM)
+        list(APPEND _win32_packages ${_folder}/quiver.exe)
+    endforeach()
+    # The same updater as quiver95.exe, which the test prefix runs as on Windows 98 (a system
+    # without pass-through): beside the emulated manager, and alone.
+    add_custom_command(
+        OUTPUT ${_win32_work}/flash-98/quiver95.exe ${_win32_work}/flash-98/wnaspi32.dll
+               ${_win32_work}/bare-98/quiver95.exe
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${_win32_work}/flash-98 ${_win32_work}/bare-98
+        COMMAND ${CMAKE_COMMAND} -E copy ${_win32_work}/flash/quiver.exe
+                ${_win32_work}/flash-98/quiver95.exe
+        COMMAND ${CMAKE_COMMAND} -E copy ${_win32_work}/flash/wnaspi32.dll
+                ${_win32_work}/flash-98/wnaspi32.dll
+        COMMAND ${CMAKE_COMMAND} -E copy ${_win32_work}/flash/quiver.exe
+                ${_win32_work}/bare-98/quiver95.exe
+        DEPENDS ${_win32_work}/flash/quiver.exe ${_win32_work}/flash/wnaspi32.dll
+        COMMENT "Copying quiver.exe for the Windows 98 tests"
+        VERBATIM)
+    list(APPEND _win32_packages ${_win32_work}/flash-98/quiver95.exe)
+    add_custom_target(win32_test_packages ALL DEPENDS ${_win32_packages})
+
+    # One test per case of the seam's and the toolkit's tests, each its own process, read from
+    # the sources (listing the cases would run the program at build time).
+    foreach(_source test_win32_platform.cpp test_win32_library_search.cpp test_win32_toolkit.cpp)
+        file(STRINGS ${_win32_dir}/${_source} _cases REGEX "^TEST(_F)?\\(")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_win32_dir}/${_source})
+        foreach(_case IN LISTS _cases)
+            string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
+                   _name "${_case}")
+            add_test(NAME ${_name} COMMAND win32_tests --gtest_filter=${_name})
+            set_tests_properties(${_name} PROPERTIES LABELS win32 TIMEOUT 120)
+        endforeach()
+    endforeach()
+    set_tests_properties(Win32LibrarySearch.TheAspiManagerIsNeverTakenFromTheCurrentDirectory
+        PROPERTIES ENVIRONMENT
+        "WINEDLLOVERRIDES=wnaspi32=n;QUIVER_TEST_WNASPI32=Z:$<TARGET_FILE:wnaspi32>")
+    add_dependencies(win32_tests wnaspi32)
+
     add_test(NAME quiver_exe_ends_without_drives
-             COMMAND dialog_driver $<TARGET_FILE:quiver> "No matched drive detected !")
-    set_tests_properties(quiver_exe_ends_without_drives PROPERTIES LABELS win32 TIMEOUT 120)
-    add_dependencies(dialog_driver quiver)
+             COMMAND dialog_driver answer $<TARGET_FILE:quiver> "No matched drive detected !"
+                     "Detected drives :")
+    set_tests_properties(quiver_exe_ends_without_drives PROPERTIES
+        LABELS win32 TIMEOUT 120 PASS_REGULAR_EXPRESSION "Detected drives :\n\nexit code 0")
+
+    # The real program on the emulated ASPI manager: the drive is found through the manager
+    # (Wine reports an NT system, and the ASPI route is taken there when the manager is usable),
+    # listed, and flashed through the window.
+    set(_aspi_env
+        WINEDLLOVERRIDES=wnaspi32=n
+        "QUIVER_ASPI_MACHINE=Z:${_win32_data}/aspi-machine.json")
+    set(_kmr_line " 1-0-0-0 Korvane DVDRW KMR-730T   QM01")
+    set(_other_line " 0-0-1-0 ORBITECHCD-ROM OC-5200   2.10")
+    set(QUIVER_SCREENSHOT_DIR ${CMAKE_BINARY_DIR}/screenshots CACHE PATH
+        "Where the Windows tests save their screenshots of quiver.exe")
+    file(MAKE_DIRECTORY ${QUIVER_SCREENSHOT_DIR})
+    add_test(NAME quiver_exe_flashes_through_aspi
+             COMMAND dialog_driver flash ${_win32_work}/flash/quiver.exe "${_kmr_line}"
+                     ${QUIVER_SCREENSHOT_DIR}/quiver-windows.png
+                     ${QUIVER_SCREENSHOT_DIR}/quiver-windows-success.png
+                     ${_win32_work}/flash/state.txt
+                     "drive E revision QM0F programs 1 boot-code 1")
+    set_tests_properties(quiver_exe_flashes_through_aspi PROPERTIES
+        LABELS win32 TIMEOUT 300 RUN_SERIAL ON
+        ENVIRONMENT "${_aspi_env};QUIVER_ASPI_STATE=Z:${_win32_work}/flash/state.txt")
+
+    # A manager that reports no ASPI (no machine file): on NT the probe fails silently, the
+    # program takes the pass-through route, finds no drive letter of an optical drive and ends.
+    add_test(NAME quiver_exe_passes_an_unusable_manager_by
+             COMMAND dialog_driver answer ${_win32_work}/flash/quiver.exe
+                     "No matched drive detected !" "Detected drives :")
+    set_tests_properties(quiver_exe_passes_an_unusable_manager_by PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
+        PASS_REGULAR_EXPRESSION
+        "^(wnaspi32: [^\n]*\n)?dialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+
+    # Windows 98: no pass-through, so the ASPI route whatever the manager's probe says. With the
+    # emulated manager the update goes as on NT; without a usable manager the program shows the
+    # manager's failure, finds nothing and ends.
+    add_test(NAME quiver_exe_on_windows_98_flashes_through_aspi
+             COMMAND dialog_driver flash ${_win32_work}/flash-98/quiver95.exe "${_kmr_line}"
+                     ${QUIVER_SCREENSHOT_DIR}/quiver-windows-98.png
+                     ${QUIVER_SCREENSHOT_DIR}/quiver-windows-98-success.png
+                     ${_win32_work}/flash-98/state.txt
+                     "drive E revision QM0F programs 1 boot-code 1")
+    set_tests_properties(quiver_exe_on_windows_98_flashes_through_aspi PROPERTIES
+        LABELS win32 TIMEOUT 300 RUN_SERIAL ON
+        ENVIRONMENT "${_aspi_env};QUIVER_ASPI_STATE=Z:${_win32_work}/flash-98/state.txt")
+    add_test(NAME quiver_exe_on_windows_98_reports_a_manager_without_aspi
+             COMMAND dialog_driver answer ${_win32_work}/flash-98/quiver95.exe
+                     "No matched drive detected !" "Detected drives :")
+    set_tests_properties(quiver_exe_on_windows_98_reports_a_manager_without_aspi PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
+        PASS_REGULAR_EXPRESSION
+        "^(wnaspi32: [^\n]*\n)?dialog \"GetASPISupportInfo:\": Could not find the ASPI manager.\ndialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+    add_test(NAME quiver_exe_on_windows_98_reports_a_missing_manager
+             COMMAND dialog_driver answer ${_win32_work}/bare-98/quiver95.exe
+                     "No matched drive detected !" "Detected drives :")
+    set_tests_properties(quiver_exe_on_windows_98_reports_a_missing_manager PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
+        PASS_REGULAR_EXPRESSION
+        "^dialog \"Error FS 002\": LoadLibrary:\nWNASPI32.DLL not found.\ndialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+
+    # Every detected drive is listed, each on a line of its own, after "Detected drives :".
+    add_test(NAME quiver_exe_admits_no_drive_of_the_package
+             COMMAND dialog_driver answer ${_win32_work}/no-match/quiver.exe
+                     "No matched drive detected !"
+                     "This utility is only for Korvane DVDRW KMR-730T drive." "Detected drives :"
+                     "${_other_line}" "${_kmr_line}")
+    set_tests_properties(quiver_exe_admits_no_drive_of_the_package PROPERTIES
+        LABELS win32 TIMEOUT 120 ENVIRONMENT "${_aspi_env}")
 endif()
 
 # Under Wine every test runs in a prefix of its own, made before the first test and removed

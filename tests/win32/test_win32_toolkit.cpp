@@ -38,6 +38,13 @@ HWND Of(T& control) {
     return H(dynamic_cast<NativeControl&>(control).Handle());
 }
 
+// A click as the button reports it to its window (BN_CLICKED in WM_COMMAND). BM_CLICK would
+// go through the mouse capture and focus, which Wine grants only to a window that is active.
+void Click(HWND button) {
+    SendMessageA(GetParent(button), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+}
+
 std::string WindowText(HWND hwnd) {
     char text[512] = {};
     GetWindowTextA(hwnd, text, sizeof text);
@@ -292,7 +299,7 @@ TEST_F(Win32ToolkitTest, ButtonsClickShowTheirPictureAndCloseKindCloses) {
               static_cast<std::uint32_t>((GetRValue(face) << 16) | (GetGValue(face) << 8) |
                                          GetBValue(face)));
 
-    SendMessageA(Of(update), BM_CLICK, 0, 0);
+    Click(Of(update));
     EXPECT_EQ(clicks, 1);
     update.SetEnabled(false);
     EXPECT_FALSE(IsWindowEnabled(Of(update)));
@@ -310,10 +317,86 @@ TEST_F(Win32ToolkitTest, ButtonsClickShowTheirPictureAndCloseKindCloses) {
     form->Show();
     bool closeClicked = false;
     close.OnClick = [&](void*) { closeClicked = true; };
-    SendMessageA(Of(close), BM_CLICK, 0, 0);
+    Click(Of(close));
     EXPECT_TRUE(closeClicked);
     EXPECT_FALSE(form->Showing());
     EXPECT_TRUE(app.Terminated());
+}
+
+// The button as it paints itself (WM_PRINTCLIENT), as 0xRRGGBB pixels, rows top to bottom.
+std::vector<std::uint32_t> Rendered(HWND hwnd, int width, int height) {
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    SendMessageA(hwnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
+    GdiFlush();
+    std::vector<std::uint32_t> pixels(static_cast<const std::uint32_t*>(bits),
+                                      static_cast<const std::uint32_t*>(bits) + width * height);
+    for (std::uint32_t& p : pixels) {
+        p &= 0xFFFFFFu;
+    }
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return pixels;
+}
+
+// Columns [from, to) of the picture that hold the colour.
+bool ColourIn(const std::vector<std::uint32_t>& pixels, int width, int from, int to,
+              std::uint32_t colour) {
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        const int x = static_cast<int>(i) % width;
+        if (x >= from && x < to && pixels[i] == colour) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(Win32ToolkitTest, PictureButtonsShowThePictureAndTheCaptionSideBySide) {
+    Button& update = form->AddButton();
+    update.SetBounds({368, 24, 77, 25});
+    update.SetCaption("&Update");
+    Picture green{18, 18, std::vector<std::uint32_t>(18 * 18, 0xFF1E9E3Cu)};
+    Picture grey{18, 18, std::vector<std::uint32_t>(18 * 18, 0xFFA0A0A0u)};
+    update.SetPicture(green, grey);
+    form->Show();
+    const auto text = static_cast<std::uint32_t>(GetSysColor(COLOR_BTNTEXT));
+    const std::uint32_t textRgb =
+        (GetRValue(text) << 16) | (GetGValue(text) << 8) | GetBValue(text);
+
+    // The picture on the left, the caption in the button's text colour to its right.
+    std::vector<std::uint32_t> shown = Rendered(Of(update), 77, 25);
+    EXPECT_TRUE(ColourIn(shown, 77, 0, 38, 0x1E9E3Cu));
+    EXPECT_FALSE(ColourIn(shown, 77, 38, 77, 0x1E9E3Cu));
+    EXPECT_TRUE(ColourIn(shown, 77, 30, 74, textRgb));
+
+    // Disabled: the grey picture, and no caption in the enabled text colour.
+    update.SetEnabled(false);
+    shown = Rendered(Of(update), 77, 25);
+    EXPECT_TRUE(ColourIn(shown, 77, 0, 38, 0xA0A0A0u));
+    EXPECT_FALSE(ColourIn(shown, 77, 0, 77, 0x1E9E3Cu));
+    EXPECT_FALSE(ColourIn(shown, 77, 30, 74, textRgb));
+
+    // The close kind brings a picture of its own.
+    Button& close = form->AddButton();
+    close.SetBounds({368, 52, 77, 25});
+    close.SetCaption("&Close");
+    close.SetKind(ButtonKind::Close);
+    EXPECT_NE(SendMessageA(Of(close), BM_GETIMAGE, IMAGE_BITMAP, 0), 0);
+    shown = Rendered(Of(close), 77, 25);
+    EXPECT_TRUE(ColourIn(shown, 77, 0, 38, 0xC00000u));
+    EXPECT_TRUE(ColourIn(shown, 77, 30, 74, textRgb));
 }
 
 TEST_F(Win32ToolkitTest, BevelStaysBehindAndTabOrderStacksTheControls) {
@@ -447,7 +530,7 @@ TEST_F(Win32ToolkitTest, AnExceptionFromAHandlerIsShownAndTheLoopGoesOn) {
     Button& button = form->AddButton();
     button.OnClick = [](void*) { throw std::runtime_error("handler failed"); };
     DialogAnswer answer(IDOK);
-    SendMessageA(Of(button), BM_CLICK, 0, 0);
+    Click(Of(button));
     answer.Join();
     EXPECT_TRUE(answer.found);
     EXPECT_EQ(answer.caption, "Error");

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Wine prefix the Windows tests run in, made fresh for a test run and removed after it.
 #
-#   wine-prefix.sh setup PREFIX DISPLAY    makes the prefix: no crash dialog, the fonts, a warm
-#                                          server, and an X server of its own on DISPLAY (:N)
+#   wine-prefix.sh setup PREFIX DISPLAY    makes the prefix: no crash dialog, the fonts, a
+#                                          virtual desktop, a server that stays up, and an X
+#                                          server of its own on DISPLAY (:N)
 #   wine-prefix.sh cleanup PREFIX DISPLAY  stops both and removes the prefix
 #
 # PREFIX must be a directory of its own under a temporary folder: cleanup deletes it. Wine makes
@@ -24,8 +25,8 @@ xpid_file="$prefix.xvfb-pid"
 
 stop_server() {
     if [ -d "$prefix" ]; then
-        wineserver -k 2>/dev/null || true
-        wineserver -w 2>/dev/null || true
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        wineserver -w </dev/null >/dev/null 2>&1 || true
     fi
     if [ -f "$xpid_file" ]; then
         kill "$(cat "$xpid_file")" 2>/dev/null || true
@@ -55,27 +56,41 @@ case "$action" in
         rm -rf "$prefix"
         mkdir -p "$prefix"
         start_x
-        # Whatever Wine starts here (its services, the desktop) must not hold the test's output.
-        wineboot -i >/dev/null 2>&1 || true
+        # Every process Wine leaves running (the server, its services, the desktop) is started
+        # here, in a session of its own and with /dev/null for its output: one that a test
+        # started would inherit the test's output pipe and keep CTest waiting for its end.
+        wineboot -i </dev/null >/dev/null 2>&1 || true
         wineserver -w
         if [ ! -f "$prefix/system.reg" ]; then
             echo "wine-prefix.sh: wineboot made no prefix in $prefix" >&2
             exit 1
         fi
-        # A crashing program must end, not wait in the debugger's dialog.
-        wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
-            >/dev/null 2>&1
-        # Debian's Wine does not find its own fonts; the common faces map to installed ones.
-        if [ -d /usr/share/wine/fonts ]; then
-            cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
-        fi
-        for pair in "Arial=Liberation Sans" "Courier New=Liberation Mono" "Verdana=DejaVu Sans"; do
-            wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" /t REG_SZ \
-                /d "${pair#*=}" /f >/dev/null 2>&1
-        done
-        wineserver -w
-        # Keep the server up between the test programs (a cold start costs a second each).
-        wineserver -p 60 </dev/null >/dev/null 2>&1
+        # A server that stays up until cleanup (a cold start costs a second per program).
+        setsid wineserver -p </dev/null >/dev/null 2>&1
+        {
+            # A crashing program must end, not wait in the debugger's dialog.
+            wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+            # Debian's Wine does not find its own fonts; the common faces map to installed ones.
+            if [ -d /usr/share/wine/fonts ]; then
+                cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/" || true
+            fi
+            for pair in "Arial=Liberation Sans" "Courier New=Liberation Mono" \
+                "Verdana=DejaVu Sans"; do
+                wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "${pair%%=*}" \
+                    /t REG_SZ /d "${pair#*=}" /f
+            done
+            # quiver.exe and dialog_driver.exe (which drives it) share a virtual desktop, so
+            # that the window gets its frame and title bar (there is no window manager) and the
+            # driver sees the program's windows. The other tests keep the plain desktop.
+            for app in quiver.exe quiver95.exe dialog_driver.exe; do
+                wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$app\\Explorer" /v Desktop \
+                    /t REG_SZ /d Quiver /f
+            done
+            wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Quiver /t REG_SZ /d 640x400 /f
+            # quiver95.exe finds itself on Windows 98.
+            wine reg add 'HKCU\Software\Wine\AppDefaults\quiver95.exe' /v Version /t REG_SZ \
+                /d win98 /f
+        } </dev/null >/dev/null 2>&1
         echo "wine-prefix.sh: prefix ready in $prefix"
         ;;
     cleanup)

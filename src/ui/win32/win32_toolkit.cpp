@@ -136,6 +136,11 @@ class Win32Form::ControlBase : public NativeControl {
     }
     // WM_COMMAND from the control.
     virtual void Command(int notification) { (void)notification; }
+    // WM_DRAWITEM for an owner-drawn control; false when the control draws itself.
+    virtual bool Draw(const DRAWITEMSTRUCT& item) {
+        (void)item;
+        return false;
+    }
     // WM_CTLCOLORSTATIC: sets the colours, returns the background brush.
     HBRUSH ColorStatic(HDC dc) {
         SetTextColor(dc, Ref(font_.color));
@@ -226,7 +231,8 @@ namespace {
 class Win32Label : public ControlImpl<Label> {
   public:
     Win32Label(Win32Form& form, int id) : ControlImpl(form, id) {
-        Create("STATIC", SS_LEFT | SS_NOPREFIX);
+        // Cut at the right edge rather than wrapped onto a line the label has no room for.
+        Create("STATIC", SS_LEFTNOWORDWRAP | SS_NOPREFIX);
     }
     void SetText(const std::string& text) override {
         text_ = text;
@@ -332,8 +338,11 @@ class Win32ComboBox : public ControlImpl<ComboBox> {
 
 class Win32Button : public ControlImpl<Button> {
   public:
+    // Drawn by us: the system's push buttons show either a picture (BS_BITMAP) or a caption,
+    // never both, without the common controls' version 6. BS_BITMAP is kept as a flag so that
+    // BM_SETIMAGE and BM_GETIMAGE tell which picture is shown.
     Win32Button(Win32Form& form, int id) : ControlImpl(form, id) {
-        Create("BUTTON", BS_PUSHBUTTON | WS_TABSTOP);
+        Create("BUTTON", BS_OWNERDRAW | BS_BITMAP | WS_TABSTOP);
     }
     ~Win32Button() override { FreeBitmaps(); }
     void SetCaption(const std::string& caption) override {
@@ -341,14 +350,18 @@ class Win32Button : public ControlImpl<Button> {
         SetWindowTextA(hwnd_, caption.c_str());
     }
     std::string Caption() const override { return caption_; }
-    void SetKind(ButtonKind kind) override { kind_ = kind; }
+    void SetKind(ButtonKind kind) override {
+        kind_ = kind;
+        if (kind == ButtonKind::Close && normal_ == nullptr) {
+            normal_ = MakeBitmap(ClosePicture(0xFFC00000u));
+            disabled_ = MakeBitmap(ClosePicture(0xFF808080u));
+            ShowPicture();
+        }
+    }
     void SetPicture(const Picture& normal, const Picture& disabled) override {
         FreeBitmaps();
         normal_ = MakeBitmap(normal);
         disabled_ = MakeBitmap(disabled);
-        // The system's buttons show an image only with BS_BITMAP.
-        const LONG_PTR style = GetWindowLongPtrA(hwnd_, GWL_STYLE);
-        SetWindowLongPtrA(hwnd_, GWL_STYLE, style | BS_BITMAP);
         ShowPicture();
     }
     void SetEnabled(bool enabled) override {
@@ -366,6 +379,60 @@ class Win32Button : public ControlImpl<Button> {
             Clicked();
         }
     }
+    // The picture, then the caption, centred together; the caption's & underlines its key.
+    bool Draw(const DRAWITEMSTRUCT& item) override {
+        HDC dc = item.hDC;
+        RECT r = item.rcItem;
+        const bool pushed = (item.itemState & ODS_SELECTED) != 0;
+        const bool disabled = (item.itemState & ODS_DISABLED) != 0;
+        DrawFrameControl(dc, &r, DFC_BUTTON, DFCS_BUTTONPUSH | (pushed ? DFCS_PUSHED : 0));
+        const int shift = pushed ? 1 : 0;
+
+        HBITMAP picture = Shown();
+        BITMAP bm{};
+        if (picture != nullptr) {
+            GetObjectA(picture, sizeof bm, &bm);
+        }
+        HGDIOBJ oldFont = SelectObject(dc, static_cast<HFONT>(form_.App().FontHandle(font_)));
+        RECT textSize{0, 0, 0, 0};
+        DrawTextA(dc, caption_.c_str(), static_cast<int>(caption_.size()), &textSize,
+                  DT_CALCRECT | DT_SINGLELINE);
+        const int textWidth = textSize.right - textSize.left;
+        const int gap = picture != nullptr && !caption_.empty() ? 4 : 0;
+        const int total = bm.bmWidth + gap + textWidth;
+        int x = r.left + (r.right - r.left - total) / 2 + shift;
+        if (picture != nullptr) {
+            HDC memory = CreateCompatibleDC(dc);
+            HGDIOBJ oldBitmap = SelectObject(memory, picture);
+            BitBlt(dc, x, r.top + (r.bottom - r.top - bm.bmHeight) / 2 + shift, bm.bmWidth,
+                   bm.bmHeight, memory, 0, 0, SRCCOPY);
+            SelectObject(memory, oldBitmap);
+            DeleteDC(memory);
+            x += bm.bmWidth + gap;
+        }
+        RECT text{x, r.top + shift, x + textWidth + 1, r.bottom + shift};
+        SetBkMode(dc, TRANSPARENT);
+        if (disabled) {
+            // The engraved look of a disabled caption.
+            RECT light = text;
+            OffsetRect(&light, 1, 1);
+            SetTextColor(dc, GetSysColor(COLOR_BTNHIGHLIGHT));
+            DrawTextA(dc, caption_.c_str(), static_cast<int>(caption_.size()), &light,
+                      DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+            SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+        } else {
+            SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+        }
+        DrawTextA(dc, caption_.c_str(), static_cast<int>(caption_.size()), &text,
+                  DT_SINGLELINE | DT_VCENTER | DT_LEFT);
+        SelectObject(dc, oldFont);
+        if ((item.itemState & ODS_FOCUS) != 0) {
+            RECT focus = r;
+            InflateRect(&focus, -4, -4);
+            DrawFocusRect(dc, &focus);
+        }
+        return true;
+    }
     // The bitmap the button shows now; for the tests.
     HBITMAP Shown() const {
         return reinterpret_cast<HBITMAP>(SendMessageA(hwnd_, BM_GETIMAGE, IMAGE_BITMAP, 0));
@@ -374,6 +441,18 @@ class Win32Button : public ControlImpl<Button> {
     HBITMAP DisabledBitmap() const { return disabled_; }
 
   private:
+    // The close kind's picture: a cross of the given colour.
+    static Picture ClosePicture(std::uint32_t colour) {
+        constexpr int kSize = 18;
+        Picture p{kSize, kSize, std::vector<std::uint32_t>(kSize * kSize, 0u)};
+        for (int i = 4; i <= 13; ++i) {
+            for (int w = 0; w <= 1; ++w) {
+                p.pixels[static_cast<std::size_t>(i * kSize + i + w)] = colour;
+                p.pixels[static_cast<std::size_t>(i * kSize + (kSize - 1 - i) - w)] = colour;
+            }
+        }
+        return p;
+    }
     void Clicked() {
         Win32Form& form = form_;
         const ButtonKind kind = kind_;
@@ -388,6 +467,7 @@ class Win32Button : public ControlImpl<Button> {
     void ShowPicture() {
         HBITMAP shown = enabled_ || disabled_ == nullptr ? normal_ : disabled_;
         SendMessageA(hwnd_, BM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(shown));
+        InvalidateRect(hwnd_, nullptr, TRUE);
     }
     void FreeBitmaps() {
         SendMessageA(hwnd_, BM_SETIMAGE, IMAGE_BITMAP, 0);
@@ -409,9 +489,35 @@ class Win32Bevel : public ControlImpl<Bevel> {
   public:
     Win32Bevel(Win32Form& form, int id) : ControlImpl(form, id) {
         Create("STATIC", SS_ETCHEDFRAME);
+        SetWindowSubclass(hwnd_, &Win32Bevel::Proc, 1, reinterpret_cast<DWORD_PTR>(this));
         form_.Restack();
     }
+    ~Win32Bevel() override { RemoveWindowSubclass(hwnd_, &Win32Bevel::Proc, 1); }
     bool IsBevel() const override { return true; }
+    // The frame alone leaves the inside unpainted (the form clips its children): paint it with
+    // the face colour and the frame over it. The controls in front are clipped out.
+    void PaintInside() {
+        PAINTSTRUCT ps;
+        HDC dc = BeginPaint(hwnd_, &ps);
+        RECT r;
+        GetClientRect(hwnd_, &r);
+        FillRect(dc, &r, GetSysColorBrush(COLOR_BTNFACE));
+        DrawEdge(dc, &r, EDGE_ETCHED, BF_RECT);
+        EndPaint(hwnd_, &ps);
+    }
+
+  private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                 DWORD_PTR self) {
+        if (message == WM_PAINT) {
+            reinterpret_cast<Win32Bevel*>(self)->PaintInside();
+            return 0;
+        }
+        if (message == WM_ERASEBKGND) {
+            return 1;
+        }
+        return DefSubclassProc(hwnd, message, wParam, lParam);
+    }
 };
 
 class Win32ProgressBar : public ControlImpl<ProgressBar> {
@@ -676,6 +782,15 @@ std::intptr_t Win32Form::Dispatch(unsigned message, std::uintptr_t wParam, std::
                 const int notification = HIWORD(wParam);
                 application_->Guarded([&] { control->Command(notification); });
                 return 0;
+            }
+            break;
+        }
+        case WM_DRAWITEM: {
+            const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
+            if (ControlBase* control = childOf(item->hwndItem)) {
+                if (control->Draw(*item)) {
+                    return TRUE;
+                }
             }
             break;
         }
