@@ -220,6 +220,26 @@ TEST_F(Win32ToolkitTest, LabelsTextFontColourAndAutoSize) {
     EXPECT_EQ(r.right - r.left, two.width);
 }
 
+TEST_F(Win32ToolkitTest, AFixedLabelKeepsItsBoundsButNeverCutsItsText) {
+    Label& label = form->AddLabel();
+    label.SetFont(Font{"Tahoma", 8, true, kNavy});
+    label.SetBounds({143, 56, 28, 13});
+    label.SetText("QM0F QM0F QM0F");
+    EXPECT_EQ(label.GetBounds(), (Bounds{143, 56, 28, 13}));
+    RECT r{};
+    GetWindowRect(Of(label), &r);
+    EXPECT_GT(r.right - r.left, 28 * 2);
+
+    // A text that fits leaves the window at the bounds, also after a wider one.
+    label.SetText("Q");
+    GetWindowRect(Of(label), &r);
+    EXPECT_EQ(r.right - r.left, 28);
+    EXPECT_EQ(r.bottom - r.top, 13);
+    label.SetBounds({143, 56, 40, 13});
+    GetWindowRect(Of(label), &r);
+    EXPECT_EQ(r.right - r.left, 40);
+}
+
 TEST_F(Win32ToolkitTest, DropDownListChoosesOnlyAndReportsUserChoicesOnly) {
     ComboBox& list = form->AddComboBox();
     list.SetFont(Font{"Courier New", 10, false, kBlack});

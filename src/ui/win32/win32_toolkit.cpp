@@ -244,17 +244,20 @@ class Win32Label : public ControlImpl<Label> {
         autoSize_ = autoSize;
         Fit();
     }
+    void SetBounds(const Bounds& bounds) override {
+        bounds_ = bounds;
+        Fit();
+    }
 
   private:
     void FontApplied() override {
         Fit();
         InvalidateRect(hwnd_, nullptr, TRUE);
     }
-    // A label with AutoSize takes the size of its text; its left and top stay.
+    // A label with AutoSize takes the size of its text; its left and top stay. One without
+    // keeps its bounds, but its window grows to the whole text where the face on this system
+    // is wider than the one the layout was made for: a revision is never shown cut.
     void Fit() {
-        if (!autoSize_) {
-            return;
-        }
         HDC dc = GetDC(hwnd_);
         HGDIOBJ old = SelectObject(dc, static_cast<HFONT>(form_.App().FontHandle(font_)));
         RECT r{0, 0, 0, 0};
@@ -263,9 +266,16 @@ class Win32Label : public ControlImpl<Label> {
                   DT_CALCRECT | DT_LEFT | DT_NOPREFIX);
         SelectObject(dc, old);
         ReleaseDC(hwnd_, dc);
-        bounds_.width = text_.empty() ? 0 : r.right - r.left;
-        bounds_.height = r.bottom - r.top;
-        Place();
+        const int width = text_.empty() ? 0 : r.right - r.left;
+        const int height = r.bottom - r.top;
+        if (autoSize_) {
+            bounds_.width = width;
+            bounds_.height = height;
+            Place();
+            return;
+        }
+        SetWindowPos(hwnd_, nullptr, bounds_.left, bounds_.top, std::max(bounds_.width, width),
+                     std::max(bounds_.height, height), SWP_NOZORDER | SWP_NOACTIVATE);
     }
 
     std::string text_;
