@@ -166,6 +166,8 @@ class AtapiDevice {
                      void* buffer);
     void RecordWithoutCall(const std::uint8_t* commandBlock);
     DWORD SendAspi(void* srb);
+    // Waits, within the time limit, for the manager to end a request it still holds.
+    void AwaitStatus(SRB_ExecSCSICmd& srb);
 
     void ClearAddress();
 

@@ -122,6 +122,17 @@ DWORD AtapiDevice::SendAspi(void* srb) {
     return sendCommand_(srb);
 }
 
+void AtapiDevice::AwaitStatus(SRB_ExecSCSICmd& srb) {
+    // Polled in 1 ms pauses within the command's time limit, which the pauses bound on their
+    // own where there is no performance counter to measure it.
+    const DWORD limit = WaitMillis(timeLimit_);
+    for (DWORD paused = 0; RequestStatus(srb.SRB_Status) == SS_PENDING && paused < limit &&
+                           commandTimer_.Elapsed() <= static_cast<double>(timeLimit_);
+         ++paused) {
+        Os().Sleep(1);
+    }
+}
+
 bool AtapiDevice::ExecuteAspi(const std::uint8_t* commandBlock, std::uint8_t direction,
                               std::uint32_t length, void* buffer) {
     if ((adapter_ == -1 || target_ == -1) && transferMark_) {
@@ -161,14 +172,17 @@ bool AtapiDevice::ExecuteAspi(const std::uint8_t* commandBlock, std::uint8_t dir
             srb.SRB_PostProc = event;
             SendAspi(&srb);
             if (RequestStatus(srb.SRB_Status) == SS_PENDING) {
-                os.WaitForSingleObject(event, WaitMillis(timeLimit_));
+                // The status tells the end of the request, not the event: a manager stores the
+                // status and then signals, so a signal can reach a new event late, through a
+                // handle value reused from a request that had already ended. A wake-up with
+                // the request still pending is waited out.
+                if (os.WaitForSingleObject(event, WaitMillis(timeLimit_)) == WAIT_OBJECT_0) {
+                    AwaitStatus(srb);
+                }
             }
         } else {
             SendAspi(&srb);
-            // Bounded by the time limit, like the wait on the event.
-            while (RequestStatus(srb.SRB_Status) == SS_PENDING &&
-                   commandTimer_.Elapsed() <= static_cast<double>(timeLimit_)) {
-            }
+            AwaitStatus(srb);
         }
         commandTimer_.Stop();
         const BYTE status = RequestStatus(srb.SRB_Status);

@@ -26,6 +26,9 @@ struct OsConfig {
     bool heapFails = false;               // the process heap gives nothing
     bool hasPerformanceCounter = true;    // QueryPerformanceFrequency succeeds
     bool eventCreateFails = false;        // CreateEventA gives no event
+    // Every new event is already signalled, as when a late signal meant for an earlier event
+    // reaches a new one that was given the same handle value.
+    bool staleEventSignals = false;
 };
 
 enum class LetterType : std::uint32_t {

@@ -364,7 +364,8 @@ const char* NameOf(const std::pair<const char*, T> (&table)[N], T value) {
 
 sim::OsConfig ParseOs(const Object& o) {
     o.Allow({"family", "versionQueryFails", "tokenOpenFails", "lacksShutdownPrivilege",
-             "restartRefused", "heapFails", "hasPerformanceCounter", "eventCreateFails"});
+             "restartRefused", "heapFails", "hasPerformanceCounter", "eventCreateFails",
+             "staleEventSignals"});
     sim::OsConfig os;
     os.ntFamily = o.Choice<bool>("family", true, {{"nt", true}, {"win95", false}});
     os.versionQueryFails = o.Bool("versionQueryFails", os.versionQueryFails);
@@ -374,6 +375,7 @@ sim::OsConfig ParseOs(const Object& o) {
     os.heapFails = o.Bool("heapFails", os.heapFails);
     os.hasPerformanceCounter = o.Bool("hasPerformanceCounter", os.hasPerformanceCounter);
     os.eventCreateFails = o.Bool("eventCreateFails", os.eventCreateFails);
+    os.staleEventSignals = o.Bool("staleEventSignals", os.staleEventSignals);
     return os;
 }
 
@@ -906,6 +908,7 @@ json MachineToJson(const MachineSpec& desc) {
         {"heapFails", os.heapFails},
         {"hasPerformanceCounter", os.hasPerformanceCounter},
         {"eventCreateFails", os.eventCreateFails},
+        {"staleEventSignals", os.staleEventSignals},
     };
     j["clock"] = {{"mode", desc.clock.scaled ? "scaled" : "virtual"}};
     if (desc.clock.scaled) {

@@ -402,6 +402,33 @@ TEST_F(TransportAspiAsyncTest, RequestStillHeldAfterTheWaitStrandsTheObject) {
     EXPECT_EQ(CountSent(0x00), 1u);
 }
 
+TEST_F(TransportAspiAsyncTest, AWakeUpBeforeTheRequestEndsIsNotItsEnd) {
+    // Each event is signalled before the manager has even started: the status still decides.
+    machine_.os.staleEventSignals = true;
+    drive().AddFault(DelayFault(0x00, 2.0));
+    const double start = machine_.clock.NowSeconds();
+    EXPECT_TRUE(device_->TestUnitReady());
+    EXPECT_GE(machine_.clock.NowSeconds() - start, 2.0);
+    EXPECT_EQ(last().outcome, kOutcomeGood);
+    EXPECT_FALSE(device_->AspiRequestStranded());
+    ASSERT_TRUE(device_->ExecuteCommand(kStandardInquiry, kDataIn, 96));
+    EXPECT_EQ(std::memcmp(device_->ReadBufferData() + 8, "Korvane ", 8), 0);
+
+    // A request the manager never ends is still given up at the time limit.
+    device_->SetTimeLimit(5);
+    machine_.aspi().Hold(true);
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_TRUE(last().timedOut);
+    EXPECT_TRUE(device_->AspiRequestStranded());
+    device_.reset();
+    machine_.aspi().Hold(false);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((machine_.aspi().Busy() > 0 || machine_.aspi().Queued() > 0) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+}
+
 // The manager's library loads, but without its command entry point: the object keeps the ASPI
 // route with nothing to call.
 class TransportNoManagerTest : public DriveRig {};

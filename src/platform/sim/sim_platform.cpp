@@ -527,7 +527,8 @@ HANDLE SimPlatform::CreateEventA(void*, BOOL bManualReset, BOOL bInitialState, c
     // request names, without going through this platform.
     auto entry = std::make_unique<HandleEntry>();
     entry->kind = HandleEntry::Kind::Event;
-    entry->event = machine_.CreateEvent(bManualReset != FALSE, bInitialState != FALSE);
+    entry->event = machine_.CreateEvent(bManualReset != FALSE,
+                                        bInitialState != FALSE || machine_.os.staleEventSignals);
     void* event = entry->event;
     std::lock_guard<std::mutex> lock(mutex_);
     handles_[reinterpret_cast<std::uintptr_t>(event)] = std::move(entry);
