@@ -134,6 +134,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     entry.dir = dir;
     entry.length = length;
     entry.startNanos = clock_.NowNanos();
+    const std::int64_t sleptAtStart = sleptNanos_;
 
     Carrier carrier{kept, dir, data, length};
     if (data == nullptr) {
@@ -207,7 +208,9 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         if (config_.bytesPerSecond > 0.0) {
             busSeconds += static_cast<double>(out.transferred) / config_.bytesPerSecond;
         }
-        SleepUnlocked(busSeconds, lock);
+        if (busSeconds > 0.0) {
+            SleepUnlocked(Nanos(busSeconds) - WorkSince(entry.startNanos, sleptAtStart), lock);
+        }
     }
 
     entry.completion = out.completion;
@@ -523,6 +526,8 @@ Drive::Outcome Drive::LoadProfile(const std::uint8_t* bytes, std::uint32_t lengt
 }
 
 Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& lock) {
+    const std::int64_t start = clock_.NowNanos();
+    const std::int64_t sleptAtStart = sleptNanos_;
     if (!loadedProfile_) {
         return Check(sense::kCommandSequenceError);
     }
@@ -532,7 +537,8 @@ Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& l
     }
     std::vector<std::uint8_t> image(buffer_.begin(), buffer_.begin() + info->size);
 
-    SleepUnlocked(config_.programSeconds, lock);
+    // Checking the image is part of the programming time.
+    SleepUnlocked(Nanos(config_.programSeconds) - WorkSince(start, sleptAtStart), lock);
     if (vanished_) {
         // Unplugged while writing: the command never completes and the flash keeps its
         // old contents.
@@ -648,13 +654,26 @@ void Drive::Reset(double readySeconds) {
 }
 
 void Drive::SleepUnlocked(double seconds, std::unique_lock<std::mutex>& lock) {
-    const std::int64_t nanos = Nanos(seconds);
+    SleepUnlocked(Nanos(seconds), lock);
+}
+
+void Drive::SleepUnlocked(std::int64_t nanos, std::unique_lock<std::mutex>& lock) {
     if (nanos <= 0) {
         return;
     }
+    const std::int64_t before = clock_.NowNanos();
     lock.unlock();
     clock_.SleepNanos(nanos);
     lock.lock();
+    sleptNanos_ += clock_.NowNanos() - before;
+}
+
+std::int64_t Drive::WorkSince(std::int64_t start, std::int64_t sleptAtStart) const {
+    if (clock_.mode() != Clock::Mode::Scaled) {
+        return 0;  // the emulator's work takes no virtual time
+    }
+    const std::int64_t work = clock_.NowNanos() - start - (sleptNanos_ - sleptAtStart);
+    return work > 0 ? work : 0;
 }
 
 void Drive::AddFault(const Fault& fault) {

@@ -725,6 +725,29 @@ TEST_F(DriveFault, ReadBackDiffersInOneAttemptAndBlock) {
     EXPECT_EQ(readBlock(2), imageBlock(2));
 }
 
+// On a scaled clock the emulator's own work is part of the times the drive model charges, as a
+// drive's processing would be: checking an 8 MiB image before programming takes tens of
+// milliseconds of real time, tens of seconds at x1000, and must not make the 400 s programming
+// longer.
+TEST_F(DriveProgram, OnAScaledClockCheckingTheImageIsPartOfTheProgrammingTime) {
+    sim::DriveConfig c;
+    c.programSeconds = 400.0;
+    c.bufferBytes = 8u << 20;
+    Make(c);
+    Settle();
+    ASSERT_EQ(SendDefaultProfile().completion, Completion::Good);
+    SendImage(sim::MakeFirmwareImage("QM02", 8u << 20));
+    clock_.SetScaled(1000.0);
+    drive().ClearLog();
+    ASSERT_EQ(Run(WriteBufferCdb(0, 0, 0x80)).completion, Completion::Good);
+    const auto log = drive().Log();
+    ASSERT_EQ(log.size(), 1u);
+    const std::int64_t took = log[0].endNanos - log[0].startNanos;
+    EXPECT_GE(took, 400 * kSecond);
+    EXPECT_LT(took, 410 * kSecond);  // 10 ms of real time for waking late
+    EXPECT_EQ(drive().Revision(), "QM02");
+}
+
 // ---- Bus model and log ---------------------------------------------------------------------
 
 TEST_F(DriveBus, TimeAndLog) {
