@@ -3,17 +3,20 @@
 // /dev/sr0, WRITE BUFFER again on /dev/sg0 when the block node refuses it). Run it with the
 // SG_IO interposer preloaded (scripts/bench does): the drive is an emulated KMR-730T.
 //
-//   quiver_sgio_download IMAGE         scan, select the drive, write and verify IMAGE
-//   quiver_sgio_download --scan-only   scan and select only: the fixed cost of the process
+//   quiver_sgio_download [--root DIR] IMAGE         scan, select the drive, write and verify
+//   quiver_sgio_download [--root DIR] --scan-only   scan and select only: the fixed cost
 //
-// The sysfs tree that the backend reads is laid out in a temporary directory; the interposer
-// serves the device nodes under it. Exit status 0 when every block was written and read back
-// equal. Prints the time of the transfer itself (steady clock) to standard output.
+// DIR holds the sysfs tree that the backend reads (sys/class/block/sr0 and what it links to);
+// without it the tree is laid out in a temporary directory, which costs the process file
+// system work. The interposer serves the device nodes under the root. Exit status 0 when every
+// block was written and read back equal. Prints the time of the transfer itself (steady clock) to
+// standard output.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,8 +27,14 @@
 namespace {
 
 int Run(int argc, char** argv) {
+    std::string root;
+    if (argc == 4 && std::strcmp(argv[1], "--root") == 0) {
+        root = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: quiver_sgio_download IMAGE | --scan-only\n");
+        std::fprintf(stderr, "usage: quiver_sgio_download [--root DIR] IMAGE | --scan-only\n");
         return 2;
     }
     const bool scanOnly = std::strcmp(argv[1], "--scan-only") == 0;
@@ -41,15 +50,18 @@ int Run(int argc, char** argv) {
         }
     }
 
-    quiver::linuxtest::FakeSysfs sysfs;
-    sysfs.Add({.sr = 0, .hctl = "1:0:0:0", .sg = 0, .devNode = false});
-    quiver::LinuxPlatform os(sysfs.root());
+    std::unique_ptr<quiver::linuxtest::FakeSysfs> sysfs;
+    if (root.empty()) {
+        sysfs = std::make_unique<quiver::linuxtest::FakeSysfs>();
+        sysfs->Add({.sr = 0, .hctl = "1:0:0:0", .sg = 0, .devNode = false});
+        root = sysfs->root();
+    }
+    quiver::LinuxPlatform os(root);
     quiver::ScopedPlatform scope(os);
 
     quiver::AtapiDevice device(true);
     if (device.RecordCount() < 1 || !device.SelectDrive(0)) {
-        std::fprintf(stderr, "quiver_sgio_download: no drive at %s/dev/sr0\n",
-                     sysfs.root().c_str());
+        std::fprintf(stderr, "quiver_sgio_download: no drive at %s/dev/sr0\n", root.c_str());
         return 1;
     }
     device.ClearUnitAttention();
