@@ -536,8 +536,10 @@ Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& l
         return Check(sense::kInvalidFieldInParameterList);
     }
     std::vector<std::uint8_t> image(buffer_.begin(), buffer_.begin() + info->size);
+    // The buffer does not outlive the reset that ends the programming; it is cleared now, so
+    // that clearing it, like checking the image, is part of the programming time.
+    std::fill(buffer_.begin(), buffer_.end(), 0);
 
-    // Checking the image is part of the programming time.
     SleepUnlocked(Nanos(config_.programSeconds) - WorkSince(start, sleptAtStart), lock);
     if (vanished_) {
         // Unplugged while writing: the command never completes and the flash keeps its
@@ -549,7 +551,7 @@ Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& l
     revision_ = Padded(info->revision, 4);
     ++programCount_;
     lastWithBootCode_ = withBootCode;
-    Reset(config_.resetReadySeconds);
+    Reset(config_.resetReadySeconds, false);
     return {};
 }
 
@@ -642,7 +644,7 @@ bool Drive::BecomingReady() const {
     return !trayOpen_ && mediumPresent_ && now < spinUpUntil_;
 }
 
-void Drive::Reset(double readySeconds) {
+void Drive::Reset(double readySeconds, bool clearBuffer) {
     RaiseAttention(sense::kPowerOnReset);
     readyAttention_.reset();
     notReadyUntil_ = clock_.NowNanos() + Nanos(readySeconds);
@@ -650,7 +652,9 @@ void Drive::Reset(double readySeconds) {
     locked_ = false;
     mediaEvent_ = 0;
     loadedProfile_.reset();
-    std::fill(buffer_.begin(), buffer_.end(), 0);
+    if (clearBuffer) {
+        std::fill(buffer_.begin(), buffer_.end(), 0);
+    }
 }
 
 void Drive::SleepUnlocked(double seconds, std::unique_lock<std::mutex>& lock) {

@@ -201,7 +201,8 @@ class Drive {
     bool BecomingReady() const;
     bool Locked() const { return locked_ || lockedByOther_; }
     // Power-on or reset: the drive reboots and becomes ready again after `readySeconds`.
-    void Reset(double readySeconds);
+    // `clearBuffer` false: the caller has cleared the buffer already.
+    void Reset(double readySeconds, bool clearBuffer = true);
     // Lets emulated time pass with the state mutex released.
     void SleepUnlocked(double seconds, std::unique_lock<std::mutex>& lock);
     void SleepUnlocked(std::int64_t nanos, std::unique_lock<std::mutex>& lock);
