@@ -176,9 +176,10 @@ instructions, host_instructions = (
 
 download_b = find(results, "BM_Download1MiB")
 scan = find(results, "BM_Scan16")
-idle = find(results, "BM_HandOverWhileWorkersPause/spinning:0/yielding:1")
-busy = find(results, "BM_HandOverWhileWorkersPause/spinning:16/yielding:1")
-busy_old = find(results, "BM_HandOverWhileWorkersPause/spinning:16/yielding:0")
+handover = load("handover.json")
+idle = find(handover, "BM_HandOverWhileWorkersPause/spinning:0/yielding:1", "median")
+busy = find(handover, "BM_HandOverWhileWorkersPause/spinning:16/yielding:1", "median")
+busy_old = find(handover, "BM_HandOverWhileWorkersPause/spinning:16/yielding:0", "median")
 memory = find(memory_results, "BM_TargetObjectsMemory")
 auto = {}
 for speed in (1, 10, 100):
@@ -232,7 +233,8 @@ rows += [
     ("16 target drive objects, growth of the resident set",
      f"{memory['rss_growth_bytes'] / MIB:.2f} MiB",
      f"process peak {memory['maxrss_bytes'] / MIB:.0f} MiB (getrusage)"),
-    ("Window-thread hand-over, no worker pausing", f"{ms(idle) * 1000:.1f} µs", "round trip"),
+    ("Window-thread hand-over, no worker pausing", f"{ms(idle) * 1000:.1f} µs",
+     "round trip; medians of 5"),
     ("Window-thread hand-over, 16 workers in Delay(1.0)", f"{ms(busy) * 1000:.1f} µs",
      f"{ms(busy) / ms(idle):.1f} x the idle round trip"),
     ("Window-thread hand-over, 16 threads spinning without yielding (the pause before)",
