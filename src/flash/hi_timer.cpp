@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -118,9 +119,14 @@ void HiTimer::Delay(double seconds) {
         }
         return;
     }
+    // The wait spins and never sleeps, so it ends on the first pass after its time. Each pass
+    // gives up the rest of the thread's time slice, though: with a worker per drive pausing at
+    // once there may be many more spinning threads than processors, and the workers still
+    // transferring and the window thread must not wait behind them for the processors.
     Start(true);
     while (Elapsed() < seconds) {
         ProcessMessages();
+        std::this_thread::yield();
     }
     Stop();
 }

@@ -38,9 +38,10 @@ class HiTimer {
     // Seconds of the finished runs, plus the current run up to its last reading.
     double Total() const;
     // Waits `seconds`, processing the calling thread's messages on every pass, and leaves the
-    // timer stopped with the wait as its total. The wait spins on the counter. Without a
-    // performance counter it sleeps instead, in slices of kDelaySliceMs with the messages
-    // processed between them, so that it still ends.
+    // timer stopped with the wait as its total. The wait spins on the counter, yielding the
+    // processor to any other ready thread between the passes. Without a performance counter
+    // it sleeps instead, in slices of kDelaySliceMs with the messages processed between them,
+    // so that it still ends.
     void Delay(double seconds);
 
     bool unavailable() const { return unavailable_; }

@@ -1,10 +1,15 @@
 #include "sim/clock.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace sim {
 
 namespace {
+
+// Schedules are numbered across all clocks: a clock made where an earlier one was never
+// inherits its schedule.
+std::atomic<std::uint64_t> g_nextSchedule{1};
 
 std::int64_t SteadyNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -14,7 +19,7 @@ std::int64_t SteadyNanos() {
 
 }  // namespace
 
-Clock::Clock() = default;
+Clock::Clock() : schedule_(g_nextSchedule.fetch_add(1, std::memory_order_relaxed)) {}
 
 void Clock::SetVirtual(std::int64_t tickNanos) {
     const std::int64_t now = NowNanos();
@@ -28,6 +33,8 @@ void Clock::SetScaled(double factor) {
     factor_.store(factor > 0.0 ? factor : 1.0, std::memory_order_release);
     virtualNow_.store(now, std::memory_order_release);
     realBase_.store(SteadyNanos(), std::memory_order_release);
+    schedule_.store(g_nextSchedule.fetch_add(1, std::memory_order_relaxed),
+                    std::memory_order_release);
     mode_.store(Mode::Scaled, std::memory_order_release);
 }
 
@@ -59,7 +66,29 @@ void Clock::SleepNanos(std::int64_t nanos) {
         std::this_thread::yield();
         return;
     }
-    std::this_thread::sleep_for(RealFor(nanos));
+    // The system wakes a sleeping thread late (timer slack, scheduling), by tens of
+    // microseconds: at a high speed factor that is milliseconds of emulated time on every
+    // command a drive times with a sleep. So each thread keeps to a schedule: what a sleep
+    // overran is taken off the thread's next sleeps, up to kMaxMakeUp of real time. The
+    // schedule starts afresh with every clock and every change of speed.
+    thread_local std::uint64_t t_schedule = 0;
+    thread_local std::int64_t t_overrun = 0;  // emulated nanoseconds not yet made up
+    const std::uint64_t schedule = schedule_.load(std::memory_order_acquire);
+    if (t_schedule != schedule) {
+        t_schedule = schedule;
+        t_overrun = 0;
+    }
+    const std::int64_t wanted = nanos - t_overrun;
+    if (wanted <= 0) {
+        t_overrun -= nanos;
+        std::this_thread::yield();
+        return;
+    }
+    const std::int64_t start = NowNanos();
+    std::this_thread::sleep_for(RealFor(wanted));
+    const auto limit = static_cast<std::int64_t>(
+        static_cast<double>(std::chrono::nanoseconds(kMaxMakeUp).count()) * factor());
+    t_overrun = std::clamp<std::int64_t>(NowNanos() - start - wanted, 0, limit);
 }
 
 void Clock::AdvanceTo(std::int64_t nanos) {

@@ -42,7 +42,12 @@ class Clock {
     // moves time on by the tick.
     std::int64_t ReadCounter();
 
-    // Lets the given emulated time pass for the calling thread.
+    // Lets the given emulated time pass for the calling thread. In scaled mode the sleeps of one
+    // thread keep to a schedule: what the system added to a sleep by waking the thread late is
+    // taken off the thread's next sleeps (at most kMaxMakeUp of real time is carried over), so
+    // that many short sleeps add up to the emulated time asked for rather than to the system's
+    // wake-up latency times the speed factor. A single sleep may then end early; all the sleeps
+    // of a thread since its schedule began never take less, together, than asked.
     void SleepNanos(std::int64_t nanos);
     void SleepSeconds(double seconds) { SleepNanos(static_cast<std::int64_t>(seconds * 1e9)); }
     void SleepMillis(std::uint32_t millis) {
@@ -56,6 +61,8 @@ class Clock {
     // Real time that the given emulated span takes in the current mode (0 in virtual mode).
     std::chrono::nanoseconds RealFor(std::int64_t emulatedNanos) const;
 
+    static constexpr std::chrono::microseconds kMaxMakeUp{2000};
+
   private:
     std::atomic<Mode> mode_{Mode::Virtual};
     std::atomic<double> factor_{1.0};
@@ -63,6 +70,7 @@ class Clock {
     // Virtual mode: the current time. Scaled mode: the emulated time at realBase_.
     std::atomic<std::int64_t> virtualNow_{0};
     std::atomic<std::int64_t> realBase_{0};  // steady_clock nanoseconds
+    std::atomic<std::uint64_t> schedule_;    // the current schedule of the sleeping threads
 };
 
 }  // namespace sim

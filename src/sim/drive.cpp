@@ -134,6 +134,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     entry.dir = dir;
     entry.length = length;
     entry.startNanos = clock_.NowNanos();
+    const std::int64_t sleptAtStart = sleptNanos_;
 
     Carrier carrier{kept, dir, data, length};
     if (data == nullptr) {
@@ -207,7 +208,9 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         if (config_.bytesPerSecond > 0.0) {
             busSeconds += static_cast<double>(out.transferred) / config_.bytesPerSecond;
         }
-        SleepUnlocked(busSeconds, lock);
+        if (busSeconds > 0.0) {
+            SleepUnlocked(Nanos(busSeconds) - WorkSince(entry.startNanos, sleptAtStart), lock);
+        }
     }
 
     entry.completion = out.completion;
@@ -523,6 +526,8 @@ Drive::Outcome Drive::LoadProfile(const std::uint8_t* bytes, std::uint32_t lengt
 }
 
 Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& lock) {
+    const std::int64_t start = clock_.NowNanos();
+    const std::int64_t sleptAtStart = sleptNanos_;
     if (!loadedProfile_) {
         return Check(sense::kCommandSequenceError);
     }
@@ -531,8 +536,11 @@ Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& l
         return Check(sense::kInvalidFieldInParameterList);
     }
     std::vector<std::uint8_t> image(buffer_.begin(), buffer_.begin() + info->size);
+    // The buffer does not outlive the reset that ends the programming; it is cleared now, so
+    // that clearing it, like checking the image, is part of the programming time.
+    std::fill(buffer_.begin(), buffer_.end(), 0);
 
-    SleepUnlocked(config_.programSeconds, lock);
+    SleepUnlocked(Nanos(config_.programSeconds) - WorkSince(start, sleptAtStart), lock);
     if (vanished_) {
         // Unplugged while writing: the command never completes and the flash keeps its
         // old contents.
@@ -543,7 +551,7 @@ Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& l
     revision_ = Padded(info->revision, 4);
     ++programCount_;
     lastWithBootCode_ = withBootCode;
-    Reset(config_.resetReadySeconds);
+    Reset(config_.resetReadySeconds, false);
     return {};
 }
 
@@ -636,7 +644,7 @@ bool Drive::BecomingReady() const {
     return !trayOpen_ && mediumPresent_ && now < spinUpUntil_;
 }
 
-void Drive::Reset(double readySeconds) {
+void Drive::Reset(double readySeconds, bool clearBuffer) {
     RaiseAttention(sense::kPowerOnReset);
     readyAttention_.reset();
     notReadyUntil_ = clock_.NowNanos() + Nanos(readySeconds);
@@ -644,17 +652,32 @@ void Drive::Reset(double readySeconds) {
     locked_ = false;
     mediaEvent_ = 0;
     loadedProfile_.reset();
-    std::fill(buffer_.begin(), buffer_.end(), 0);
+    if (clearBuffer) {
+        std::fill(buffer_.begin(), buffer_.end(), 0);
+    }
 }
 
 void Drive::SleepUnlocked(double seconds, std::unique_lock<std::mutex>& lock) {
-    const std::int64_t nanos = Nanos(seconds);
+    SleepUnlocked(Nanos(seconds), lock);
+}
+
+void Drive::SleepUnlocked(std::int64_t nanos, std::unique_lock<std::mutex>& lock) {
     if (nanos <= 0) {
         return;
     }
+    const std::int64_t before = clock_.NowNanos();
     lock.unlock();
     clock_.SleepNanos(nanos);
     lock.lock();
+    sleptNanos_ += clock_.NowNanos() - before;
+}
+
+std::int64_t Drive::WorkSince(std::int64_t start, std::int64_t sleptAtStart) const {
+    if (clock_.mode() != Clock::Mode::Scaled) {
+        return 0;  // the emulator's work takes no virtual time
+    }
+    const std::int64_t work = clock_.NowNanos() - start - (sleptNanos_ - sleptAtStart);
+    return work > 0 ? work : 0;
 }
 
 void Drive::AddFault(const Fault& fault) {

@@ -51,7 +51,9 @@ struct DriveConfig {
     double programSeconds = 6.0;       // the program command: writing the flash
     double resetReadySeconds = 3.0;    // becoming ready after the reset that follows
 
-    // Bus model: each command costs this much plus its data at this rate (0 = free).
+    // Bus model: each command costs this much plus its data at this rate (0 = free). On a
+    // scaled clock the emulator's own work on a command (copying, checking an image to program)
+    // is part of these times and of programSeconds, not added to them.
     double secondsPerCommand = 0.0;
     double bytesPerSecond = 0.0;
 
@@ -199,9 +201,15 @@ class Drive {
     bool BecomingReady() const;
     bool Locked() const { return locked_ || lockedByOther_; }
     // Power-on or reset: the drive reboots and becomes ready again after `readySeconds`.
-    void Reset(double readySeconds);
+    // `clearBuffer` false: the caller has cleared the buffer already.
+    void Reset(double readySeconds, bool clearBuffer = true);
     // Lets emulated time pass with the state mutex released.
     void SleepUnlocked(double seconds, std::unique_lock<std::mutex>& lock);
+    void SleepUnlocked(std::int64_t nanos, std::unique_lock<std::mutex>& lock);
+    // On a scaled clock: the emulated time since `start` that the emulator spent working on the
+    // command (not sleeping), which counts toward the time the drive model charges, as a real
+    // drive's own processing would. On a virtual clock the work takes no time: 0.
+    std::int64_t WorkSince(std::int64_t start, std::int64_t sleptAtStart) const;
 
     Clock& clock_;
     const DriveConfig config_;
@@ -231,6 +239,7 @@ class Drive {
     std::optional<int> loadedProfile_;
     std::uint32_t imageAttempt_ = 0;  // counts image writes at offset 0
     std::uint32_t programCount_ = 0;
+    std::int64_t sleptNanos_ = 0;  // emulated time the drive has spent asleep, in all
     bool lastWithBootCode_ = false;
 };
 

@@ -45,6 +45,7 @@ class InterposerTest : public ::testing::Test {
         setenv("QUIVER_SGIO_MACHINE", (dir + "machine.json").c_str(), 1);
         setenv("QUIVER_SGIO_STATE", (dir + "state").c_str(), 1);
         unsetenv("QUIVER_SGIO_RAWIO");
+        unsetenv("QUIVER_SGIO_SETTLED");
         // The sysfs tree matching the machine; the interposer serves the dev nodes.
         fs_.Add({.sr = 0, .hctl = "1:0:0:0", .sg = 0, .devNode = false});
         fs_.Add({.sr = 1,
@@ -134,6 +135,21 @@ TEST_F(InterposerTest, SgInqReadsBothDrivesAndTheBlockNodeRefusesWriteBuffer) {
     const std::string sent =
         Run(QUIVER_SG_RAW, "-s 16 -i /dev/zero /dev/sg0 3b 05 01 00 00 00 00 00 10 00", &status);
     EXPECT_EQ(sent.find("not permitted"), std::string::npos) << sent;
+}
+
+// Every process meets its drives just powered on; settled drives had their unit attention taken.
+TEST_F(InterposerTest, SettledDrivesGiveNoPowerOnAttention) {
+    if (QUIVER_SG_RAW[0] == '\0') {
+        GTEST_SKIP() << "sg3-utils is not installed";
+    }
+    int status = 0;
+    const std::string fresh = Run(QUIVER_SG_RAW, "/dev/sr0 00 00 00 00 00 00", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(fresh.find("Unit Attention"), std::string::npos) << fresh;
+    setenv("QUIVER_SGIO_SETTLED", "1", 1);
+    const std::string settled = Run(QUIVER_SG_RAW, "/dev/sr0 00 00 00 00 00 00", &status);
+    EXPECT_EQ(settled.find("Unit Attention"), std::string::npos) << settled;
+    EXPECT_NE(settled.find("Medium not present"), std::string::npos) << settled;  // no disc
 }
 
 TEST_F(InterposerTest, InquiryThroughTheBackendOnTheBlockNode) {

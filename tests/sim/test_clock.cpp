@@ -78,6 +78,33 @@ TEST(Clock, ScaledAtOneIsRealTime) {
     EXPECT_EQ(clock.RealFor(2'000'000'000), std::chrono::seconds(2));
 }
 
+// 8000 sleeps of 10 ms at x1000 ask for 10 µs of real time each; the system wakes the thread
+// tens of microseconds late every time, which unmade would come to some 500 s. Kept to a
+// schedule, the run takes about the 80 s asked for (the bound leaves room for the thread losing
+// the processor for a fifth of a second on a busy machine); and never less.
+TEST(Clock, ScaledShortSleepsKeepToTheirSchedule) {
+    Clock clock;
+    clock.SetScaled(1000.0);
+    const double before = clock.NowSeconds();
+    for (int i = 0; i < 8000; ++i) {
+        clock.SleepMillis(10);
+    }
+    const double passed = clock.NowSeconds() - before;
+    EXPECT_GE(passed, 80.0);
+    EXPECT_LT(passed, 300.0);
+}
+
+// What a thread overran on one clock or at one speed is not made up on another.
+TEST(Clock, ScaledScheduleStartsAfreshWithANewSpeed) {
+    Clock clock;
+    clock.SetScaled(1000.0);
+    clock.SleepMillis(1);  // 1 µs of real time: overruns by far more
+    clock.SetScaled(1.0);
+    const auto start = std::chrono::steady_clock::now();
+    clock.SleepMillis(5);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5));
+}
+
 TEST(Clock, SwitchingModesKeepsTimeMonotonic) {
     Clock clock;
     clock.SleepSeconds(10.0);

@@ -12,7 +12,10 @@
 // The machine is loaded on the first open of a served path and again when QUIVER_SGIO_MACHINE
 // names another file and no served descriptor is open. Every process has a machine of its own;
 // with QUIVER_SGIO_STATE=FILE the revision a drive reports after programming its flash is kept
-// in FILE and taken over by the next process that loads the same machine.
+// in FILE and taken over by the next process that loads the same machine. A new machine's
+// drives are just powered on, so a process's first command to each gets the power-on unit
+// attention; with QUIVER_SGIO_SETTLED=1 they have been on for a while and somebody else took it
+// (for a client such as sg_write_buffer, which does not retry a command).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <scsi/scsi.h>
@@ -138,6 +141,16 @@ void SaveRevisions(State& state) {
     }
 }
 
+// Somebody else has taken each drive's power-on unit attention: a TEST UNIT READY per drive.
+void TakePowerOnAttention(sim::Machine& machine) {
+    const std::uint8_t testUnitReady[6] = {};
+    for (std::size_t i = 0; i < machine.DriveCount(); ++i) {
+        machine.drive(i).Execute(testUnitReady, sizeof testUnitReady, sim::DataDir::None, nullptr,
+                                 0);
+        machine.drive(i).ClearLog();
+    }
+}
+
 // Makes sure the machine of QUIVER_SGIO_MACHINE is loaded. Called with the mutex held.
 bool EnsureMachine(State& state) {
     const char* path = std::getenv("QUIVER_SGIO_MACHINE");
@@ -153,6 +166,10 @@ bool EnsureMachine(State& state) {
         ApplySavedRevisions(layout);
         auto machine = std::make_unique<sim::Machine>();
         quiver::simapp::BuildMachine(layout, *machine);
+        const char* settled = std::getenv("QUIVER_SGIO_SETTLED");
+        if (settled != nullptr && std::strcmp(settled, "1") == 0) {
+            TakePowerOnAttention(*machine);
+        }
         state.layout = std::move(layout);
         state.machine = std::move(machine);
         state.machinePath = path;

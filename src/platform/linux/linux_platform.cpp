@@ -32,12 +32,9 @@ namespace quiver {
 
 namespace {
 
-constexpr DWORD kHeapZeroMemory = 0x00000008;
-constexpr std::uintptr_t kHeapHandle = 0x0FF0;
 constexpr std::uintptr_t kFirstHandle = 0x1000;
 constexpr std::uintptr_t kHandleLimit = 0x100000;
 constexpr std::uintptr_t kHandleStep = 4;
-constexpr LUID kShutdownLuid{19, 0};
 constexpr ULONG kMaxPassThroughSeconds = 108'000;
 constexpr std::size_t kSptdSize = sizeof(SCSI_PASS_THROUGH_DIRECT);
 constexpr int kHighestSrNumber = 35;
@@ -266,11 +263,7 @@ LinuxPlatform::LinuxPlatform(std::string root, Hooks hooks)
     }
 }
 
-LinuxPlatform::~LinuxPlatform() {
-    for (void* block : heapBlocks_) {
-        std::free(block);
-    }
-}
+LinuxPlatform::~LinuxPlatform() = default;
 
 std::string LinuxPlatform::RootForSrNumber(int n) {
     if (n < 0 || n > kHighestSrNumber) {
@@ -677,38 +670,19 @@ void LinuxPlatform::SetLastError(DWORD dwErrCode) {
 // --- The process heap -------------------------------------------------------------------------
 
 HANDLE LinuxPlatform::GetProcessHeap() {
-    return reinterpret_cast<HANDLE>(kHeapHandle);
+    return ProcessHeap::Handle();
 }
 
 void* LinuxPlatform::HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) {
-    if (reinterpret_cast<std::uintptr_t>(hHeap) != kHeapHandle) {
-        return nullptr;
-    }
-    const std::size_t size = dwBytes == 0 ? 1 : dwBytes;
-    void* block = (dwFlags & kHeapZeroMemory) != 0 ? std::calloc(1, size) : std::malloc(size);
-    if (block != nullptr) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        heapBlocks_.insert(block);
-    }
-    return block;
+    return heap_.Alloc(hHeap, dwFlags, dwBytes);
 }
 
 BOOL LinuxPlatform::HeapFree(HANDLE hHeap, DWORD, void* lpMem) {
-    if (reinterpret_cast<std::uintptr_t>(hHeap) != kHeapHandle) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    const DWORD error = heap_.Free(hHeap, lpMem);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    if (lpMem == nullptr) {
-        return TRUE;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (heapBlocks_.erase(lpMem) == 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-    }
-    std::free(lpMem);
     return TRUE;
 }
 
@@ -867,7 +841,7 @@ BOOL LinuxPlatform::LookupPrivilegeValueA(const char*, const char* lpName, LUID*
         SetLastError(ERROR_NO_SUCH_PRIVILEGE);
         return FALSE;
     }
-    *lpLuid = kShutdownLuid;
+    *lpLuid = kShutdownPrivilegeLuid;
     return TRUE;
 }
 
@@ -879,61 +853,24 @@ BOOL LinuxPlatform::AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPri
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if ((token->access & TOKEN_ADJUST_PRIVILEGES) == 0 ||
-        (PreviousState != nullptr && (token->access & TOKEN_QUERY) == 0)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (!DisableAllPrivileges && NewState == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (PreviousState != nullptr) {
-        const DWORD needed = sizeof(TOKEN_PRIVILEGES);
-        if (ReturnLength != nullptr) {
-            *ReturnLength = needed;
-        }
-        if (BufferLength < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
-    }
-    bool allAssigned = true;
     bool before = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         before = shutdownPrivilegeEnabled_;
     }
-    bool after = before;
-    if (DisableAllPrivileges) {
-        after = false;
-    } else {
-        // The shutdown privilege is held when this process may restart the machine.
-        const auto* entries = reinterpret_cast<const std::uint8_t*>(NewState) +
-                              offsetof(TOKEN_PRIVILEGES, Privileges);
-        for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
-            LUID_AND_ATTRIBUTES entry{};
-            std::memcpy(&entry, entries + i * sizeof entry, sizeof entry);
-            const bool shutdown = entry.Luid.LowPart == kShutdownLuid.LowPart &&
-                                  entry.Luid.HighPart == kShutdownLuid.HighPart;
-            const bool enable = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-            if (!shutdown || (enable && !hooks_.mayRestart())) {
-                allAssigned = false;
-                continue;
-            }
-            after = enable;
-        }
-    }
-    if (PreviousState != nullptr) {
-        PreviousState->PrivilegeCount = after != before ? 1 : 0;
-        PreviousState->Privileges[0].Luid = kShutdownLuid;
-        PreviousState->Privileges[0].Attributes = before ? SE_PRIVILEGE_ENABLED : 0;
+    // The shutdown privilege can be enabled when this process may restart the machine.
+    const PrivilegeAdjustment adjusted = AdjustShutdownPrivilege(
+        token->access, before, DisableAllPrivileges, NewState, BufferLength, PreviousState,
+        ReturnLength, [this](bool enable) { return !enable || hooks_.mayRestart(); });
+    if (adjusted.error != ERROR_SUCCESS && adjusted.error != ERROR_NOT_ALL_ASSIGNED) {
+        SetLastError(adjusted.error);
+        return FALSE;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        shutdownPrivilegeEnabled_ = after;
+        shutdownPrivilegeEnabled_ = adjusted.enabled;
     }
-    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    SetLastError(adjusted.error);
     return TRUE;
 }
 
@@ -985,8 +922,7 @@ int LinuxPlatform::OpenHandleCount() const {
 }
 
 int LinuxPlatform::HeapBlockCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(heapBlocks_.size());
+    return heap_.BlockCount();
 }
 
 bool LinuxPlatform::UsedGenericNode(HANDLE device) const {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/heap_and_token.h"
 #include "platform/platform.h"
 
 namespace quiver {
@@ -134,7 +135,7 @@ class LinuxPlatform : public Platform {
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, std::shared_ptr<HandleEntry>> handles_;
     std::uintptr_t nextHandle_;
-    std::set<void*> heapBlocks_;
+    ProcessHeap heap_;
     bool shutdownPrivilegeEnabled_ = false;
 };
 

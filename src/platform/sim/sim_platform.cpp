@@ -15,8 +15,6 @@ namespace {
 // Codes the system gives that the rest of the program never names.
 constexpr DWORD kErrorCallNotImplemented = 120;
 
-constexpr DWORD kHeapZeroMemory = 0x00000008;
-constexpr std::uintptr_t kHeapHandle = 0x0FF0;
 constexpr std::uintptr_t kAspiModule = 0x0E00;
 constexpr std::uintptr_t kFirstHandle = 0x1000;
 // Device and token handles stay below; event handles are the machine's, above.
@@ -24,7 +22,6 @@ constexpr std::uintptr_t kHandleLimit = 0x8000;
 constexpr std::uintptr_t kHandleStep = 4;
 
 // The privilege the restart needs, by the identifier the system gives it.
-constexpr LUID kShutdownLuid{19, 0};
 // The longest time limit the pass-through driver accepts, in seconds.
 constexpr ULONG kMaxPassThroughSeconds = 108'000;
 constexpr std::size_t kSptdSize = sizeof(SCSI_PASS_THROUGH_DIRECT);
@@ -115,9 +112,6 @@ SimPlatform::~SimPlatform() {
         if (entry->kind == HandleEntry::Kind::Event) {
             machine_.CloseEvent(entry->event);
         }
-    }
-    for (void* block : heapBlocks_) {
-        std::free(block);
     }
 }
 
@@ -419,47 +413,23 @@ HANDLE SimPlatform::GetProcessHeap() {
     if (machine_.os.heapFails) {
         return nullptr;
     }
-    return reinterpret_cast<HANDLE>(kHeapHandle);
+    return ProcessHeap::Handle();
 }
 
 void* SimPlatform::HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) {
-    if (machine_.os.heapFails || reinterpret_cast<std::uintptr_t>(hHeap) != kHeapHandle) {
+    if (machine_.os.heapFails) {
         return nullptr;
     }
-    const std::size_t size = dwBytes == 0 ? 1 : dwBytes;
-    void* block = nullptr;
-    if ((dwFlags & kHeapZeroMemory) != 0) {
-        block = std::calloc(1, size);
-    } else {
-        // Fresh memory is not zero on the real heap either: make reliance on it show.
-        block = std::malloc(size);
-        if (block != nullptr) {
-            std::memset(block, 0xCD, size);
-        }
-    }
-    if (block != nullptr) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        heapBlocks_.insert(block);
-    }
-    return block;
+    // Fresh memory is not zero on the real heap either: make reliance on it show.
+    return heap_.Alloc(hHeap, dwFlags, dwBytes, 0xCD);
 }
 
 BOOL SimPlatform::HeapFree(HANDLE hHeap, DWORD, void* lpMem) {
-    if (reinterpret_cast<std::uintptr_t>(hHeap) != kHeapHandle) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    const DWORD error = heap_.Free(hHeap, lpMem);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    if (lpMem == nullptr) {
-        return TRUE;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (heapBlocks_.erase(lpMem) == 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-    }
-    std::free(lpMem);
     return TRUE;
 }
 
@@ -665,7 +635,7 @@ BOOL SimPlatform::LookupPrivilegeValueA(const char*, const char* lpName, LUID* l
         SetLastError(ERROR_NO_SUCH_PRIVILEGE);
         return FALSE;
     }
-    *lpLuid = kShutdownLuid;
+    *lpLuid = kShutdownPrivilegeLuid;
     return TRUE;
 }
 
@@ -682,56 +652,15 @@ BOOL SimPlatform::AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivi
         t_lastError = ERROR_INVALID_HANDLE;
         return FALSE;
     }
-    if ((it->second->access & TOKEN_ADJUST_PRIVILEGES) == 0 ||
-        (PreviousState != nullptr && (it->second->access & TOKEN_QUERY) == 0)) {
-        t_lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    if (!DisableAllPrivileges && NewState == nullptr) {
-        t_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
     const bool held = !machine_.os.lacksShutdownPrivilege;
-    const bool before = shutdownPrivilegeEnabled_;
-    if (PreviousState != nullptr) {
-        const DWORD needed = sizeof(TOKEN_PRIVILEGES);
-        if (ReturnLength != nullptr) {
-            *ReturnLength = needed;
-        }
-        if (BufferLength < needed) {
-            t_lastError = ERROR_INSUFFICIENT_BUFFER;
-            return FALSE;
-        }
+    const PrivilegeAdjustment adjusted = AdjustShutdownPrivilege(
+        it->second->access, shutdownPrivilegeEnabled_, DisableAllPrivileges, NewState, BufferLength,
+        PreviousState, ReturnLength, [held](bool) { return held; });
+    t_lastError = adjusted.error;
+    if (adjusted.error != ERROR_SUCCESS && adjusted.error != ERROR_NOT_ALL_ASSIGNED) {
+        return FALSE;
     }
-
-    bool allAssigned = true;
-    bool after = before;
-    if (DisableAllPrivileges) {
-        after = false;
-    } else {
-        // The entries run on past the one the structure declares.
-        const auto* entries = reinterpret_cast<const std::uint8_t*>(NewState) +
-                              offsetof(TOKEN_PRIVILEGES, Privileges);
-        for (DWORD i = 0; i < NewState->PrivilegeCount; ++i) {
-            LUID_AND_ATTRIBUTES entry{};
-            std::memcpy(&entry, entries + i * sizeof entry, sizeof entry);
-            const bool shutdown = entry.Luid.LowPart == kShutdownLuid.LowPart &&
-                                  entry.Luid.HighPart == kShutdownLuid.HighPart;
-            if (!shutdown || !held) {
-                allAssigned = false;  // the token holds no such privilege
-                continue;
-            }
-            after = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-        }
-    }
-    if (PreviousState != nullptr) {
-        PreviousState->PrivilegeCount = after != before ? 1 : 0;
-        PreviousState->Privileges[0].Luid = kShutdownLuid;
-        PreviousState->Privileges[0].Attributes = before ? SE_PRIVILEGE_ENABLED : 0;
-    }
-    shutdownPrivilegeEnabled_ = after;
-    // Success either way; whether every privilege was assigned shows only in the last error.
-    t_lastError = allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
+    shutdownPrivilegeEnabled_ = adjusted.enabled;
     return TRUE;
 }
 
@@ -809,8 +738,7 @@ bool SimPlatform::ShutdownPrivilegeEnabled() const {
 }
 
 int SimPlatform::HeapBlockCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(heapBlocks_.size());
+    return heap_.BlockCount();
 }
 
 void SimPlatform::SetYesNoAnswer(int answer) {

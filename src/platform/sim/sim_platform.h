@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/heap_and_token.h"
 #include "platform/platform.h"
 #include "sim/machine.h"
 
@@ -99,7 +100,7 @@ class SimPlatform : public Platform {
     std::uintptr_t nextHandle_ = 0x1000;
     std::vector<RecordedMessageBox> boxes_;
     int yesNoAnswer_ = IDYES;
-    std::set<void*> heapBlocks_;
+    ProcessHeap heap_;
     int libraryLoads_ = 0;
     int totalLibraryLoads_ = 0;
     bool shutdownPrivilegeEnabled_ = false;
