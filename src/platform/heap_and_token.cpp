@@ -1,5 +1,6 @@
 #include "platform/heap_and_token.h"
 
+#include <cctype>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,28 @@ namespace quiver {
 namespace {
 constexpr DWORD kHeapZeroMemory = 0x00000008;
 constexpr std::uintptr_t kHeapHandle = 0x0FF0;
+
+bool EqualNoCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (std::tolower(static_cast<unsigned char>(*a)) !=
+            std::tolower(static_cast<unsigned char>(*b))) {
+            return false;
+        }
+    }
+    return *a == *b;
+}
 }  // namespace
+
+DWORD LookupShutdownPrivilege(const char* name, LUID* luid) {
+    if (name == nullptr || luid == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!EqualNoCase(name, SE_SHUTDOWN_NAME)) {
+        return ERROR_NO_SUCH_PRIVILEGE;
+    }
+    *luid = kShutdownPrivilegeLuid;
+    return ERROR_SUCCESS;
+}
 
 ProcessHeap::~ProcessHeap() {
     for (void* block : blocks_) {

@@ -41,6 +41,11 @@ class ProcessHeap {
     std::set<void*> blocks_;
 };
 
+// LookupPrivilegeValueA for the only privilege these tokens know: ERROR_SUCCESS with `*luid` set
+// for SE_SHUTDOWN_NAME (in any case), ERROR_NO_SUCH_PRIVILEGE for another name, or
+// ERROR_INVALID_PARAMETER.
+DWORD LookupShutdownPrivilege(const char* name, LUID* luid);
+
 // AdjustTokenPrivileges on a token opened with `access`, whose shutdown privilege is `enabled`
 // now. `assignable(enable)` tells whether the privilege may be enabled (true) or disabled
 // (false) for this process. Checks the arguments as the system does, applies NewState (or

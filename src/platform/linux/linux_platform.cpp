@@ -1,6 +1,7 @@
 #include "platform/linux/linux_platform.h"
 
 #include "platform/collation.h"
+#include "platform/device_requests.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,11 +33,6 @@ namespace quiver {
 
 namespace {
 
-constexpr std::uintptr_t kFirstHandle = 0x1000;
-constexpr std::uintptr_t kHandleLimit = 0x100000;
-constexpr std::uintptr_t kHandleStep = 4;
-constexpr ULONG kMaxPassThroughSeconds = 108'000;
-constexpr std::size_t kSptdSize = sizeof(SCSI_PASS_THROUGH_DIRECT);
 constexpr int kHighestSrNumber = 35;
 // Sense bytes SG_IO may return; the caller gets as many as it asked for.
 constexpr std::size_t kSenseCapacity = 64;
@@ -81,16 +77,6 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b))) {
-            return false;
-        }
-    }
-    return *a == *b;
-}
-
 // The first line of a small sysfs file, without the line break; nothing when it cannot be read.
 bool ReadLine(const std::string& path, std::string* line) {
     std::ifstream in(path);
@@ -117,13 +103,6 @@ int SrNumberOfName(const char* name) {
         return -1;  // no leading zeros: "sr01" is not sr1
     }
     return n;
-}
-
-void AppendPadded(std::vector<std::uint8_t>& out, const std::string& text, std::size_t width) {
-    std::string field = text.substr(0, width);
-    field.resize(width, ' ');
-    out.insert(out.end(), field.begin(), field.end());
-    out.push_back(0);
 }
 
 bool RunQuiet(const std::vector<std::string>& args, std::string* output) {
@@ -251,7 +230,7 @@ struct LinuxPlatform::HandleEntry {
 };
 
 LinuxPlatform::LinuxPlatform(std::string root, Hooks hooks)
-    : root_(std::move(root)), hooks_(std::move(hooks)), nextHandle_(kFirstHandle) {
+    : root_(std::move(root)), hooks_(std::move(hooks)) {
     if (!hooks_.mayRestart) {
         hooks_.mayRestart = RealMayRestart;
     }
@@ -326,18 +305,12 @@ std::vector<int> LinuxPlatform::OpticalSrNumbers() const {
 
 HANDLE LinuxPlatform::AddHandle(std::shared_ptr<HandleEntry> entry) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (std::uintptr_t tries = 0; tries < (kHandleLimit - kFirstHandle) / kHandleStep; ++tries) {
-        const std::uintptr_t value = nextHandle_;
-        nextHandle_ += kHandleStep;
-        if (nextHandle_ >= kHandleLimit) {
-            nextHandle_ = kFirstHandle;
-        }
-        if (handles_.count(value) == 0) {
-            handles_[value] = std::move(entry);
-            return reinterpret_cast<HANDLE>(value);
-        }
+    const std::uintptr_t value = handleValues_.Next(handles_);
+    if (value == 0) {
+        return nullptr;
     }
-    return nullptr;
+    handles_[value] = std::move(entry);
+    return reinterpret_cast<HANDLE>(value);
 }
 
 std::shared_ptr<LinuxPlatform::HandleEntry> LinuxPlatform::FindHandle(HANDLE handle) const {
@@ -349,19 +322,11 @@ std::shared_ptr<LinuxPlatform::HandleEntry> LinuxPlatform::FindHandle(HANDLE han
 // --- Drive strings, types and device access -------------------------------------------------
 
 DWORD LinuxPlatform::GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) {
-    std::string list;
+    std::vector<std::string> roots;
     for (int n : OpticalSrNumbers()) {
-        list += RootForSrNumber(n);
-        list += '\\';
-        list += '\0';
+        roots.push_back(RootForSrNumber(n) + "\\");
     }
-    const auto length = static_cast<DWORD>(list.size());  // without the final zero
-    if (lpBuffer == nullptr || nBufferLength < length + 1) {
-        return length == 0 ? 0 : length + 1;
-    }
-    std::memcpy(lpBuffer, list.data(), list.size());
-    lpBuffer[length] = '\0';
-    return length;
+    return CopyDriveStrings(roots, nBufferLength, lpBuffer);
 }
 
 UINT LinuxPlatform::GetDriveTypeA(const char* lpRootPathName) {
@@ -484,28 +449,14 @@ BOOL LinuxPlatform::ScsiGetAddress(Device& device, void* out, DWORD outSize, DWO
 
 BOOL LinuxPlatform::StorageQuery(Device& device, const void* in, DWORD inSize, void* out,
                                  DWORD outSize, DWORD* returned) {
-    if (in == nullptr || inSize < sizeof(STORAGE_PROPERTY_QUERY)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    StorageQueryKind kind = StorageQueryKind::Exists;
+    if (const DWORD error = ReadStorageQuery(in, inSize, out, outSize, &kind);
+        error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    std::int32_t property = 0;
-    std::int32_t query = 0;
-    std::memcpy(&property, in, sizeof property);
-    std::memcpy(&query, static_cast<const std::uint8_t*>(in) + sizeof property, sizeof query);
-    if (property != StorageDeviceProperty) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
-    if (query == PropertyExistsQuery) {
+    if (kind == StorageQueryKind::Exists) {
         return TRUE;
-    }
-    if (query != PropertyStandardQuery) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (out == nullptr || outSize < 2 * sizeof(ULONG)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
     }
     const std::string dir = SysBlock(device.sr) + "/device/";
     std::string vendor, model, rev;
@@ -515,58 +466,29 @@ BOOL LinuxPlatform::StorageQuery(Device& device, const void* in, DWORD inSize, v
     }
     ReadLine(dir + "rev", &rev);
 
-    std::vector<std::uint8_t> strings;
-    AppendPadded(strings, vendor, 8);
-    AppendPadded(strings, model, 16);
-    AppendPadded(strings, rev, 4);
-    STORAGE_DEVICE_DESCRIPTOR head{};
-    head.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
-    head.Size = static_cast<ULONG>(sizeof head + strings.size());
-    head.DeviceType = 5;
-    head.RemovableMedia = 1;
-    head.VendorIdOffset = sizeof head;
-    head.ProductIdOffset = sizeof head + 9;
-    head.ProductRevisionOffset = sizeof head + 9 + 17;
-    head.BusType = BusTypeScsi;
+    STORAGE_BUS_TYPE bus = BusTypeScsi;
     char resolved[PATH_MAX];
     if (realpath((SysBlock(device.sr) + "/device").c_str(), resolved) != nullptr) {
         const std::string where = resolved;
         if (where.find("/usb") != std::string::npos) {
-            head.BusType = BusTypeUsb;
+            bus = BusTypeUsb;
         } else if (where.find("/ata") != std::string::npos) {
-            head.BusType = BusTypeAtapi;
+            bus = BusTypeAtapi;
         }
     }
-    std::vector<std::uint8_t> reply(sizeof head);
-    std::memcpy(reply.data(), &head, sizeof head);
-    reply.insert(reply.end(), strings.begin(), strings.end());
-    const auto count = static_cast<DWORD>(std::min<std::size_t>(outSize, reply.size()));
-    std::memcpy(out, reply.data(), count);
-    *returned = count;
+    *returned = WriteStorageDescriptor(vendor, model, rev, bus, out, outSize);
     return TRUE;
 }
 
 BOOL LinuxPlatform::PassThrough(Device& device, const void* in, DWORD inSize, void* out,
                                 DWORD outSize, DWORD* returned) {
     SCSI_PASS_THROUGH_DIRECT sptd{};
-    if (in == nullptr || out == nullptr || inSize < kSptdSize || outSize < kSptdSize) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = ReadPassThrough(in, inSize, out, outSize, &sptd);
+        error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    std::memcpy(&sptd, in, kSptdSize);
     const bool moves = sptd.DataIn == SCSI_IOCTL_DATA_IN || sptd.DataIn == SCSI_IOCTL_DATA_OUT;
-    const bool valid =
-        sptd.Length == kSptdSize && sptd.CdbLength >= 1 && sptd.CdbLength <= sizeof sptd.Cdb &&
-        sptd.DataIn <= SCSI_IOCTL_DATA_UNSPECIFIED &&
-        !(moves && sptd.DataTransferLength > 0 && sptd.DataBuffer == nullptr) &&
-        sptd.TimeOutValue >= 1 && sptd.TimeOutValue <= kMaxPassThroughSeconds &&
-        (sptd.SenseInfoLength == 0 ||
-         (sptd.SenseInfoOffset >= kSptdSize &&
-          static_cast<std::uint64_t>(sptd.SenseInfoOffset) + sptd.SenseInfoLength <= outSize));
-    if (!valid) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
 
     std::uint8_t sense[kSenseCapacity] = {};
     sg_io_hdr_t io{};
@@ -631,15 +553,8 @@ BOOL LinuxPlatform::PassThrough(Device& device, const void* in, DWORD inSize, vo
                      : 0;
     sptd.DataTransferLength = io.dxfer_len - resid;
     sptd.ScsiStatus = io.status;
-    std::size_t senseBytes = 0;
-    if (io.sb_len_wr > 0) {
-        senseBytes = std::min<std::size_t>(
-            {static_cast<std::size_t>(io.sb_len_wr), sptd.SenseInfoLength, sizeof sense});
-        std::memcpy(static_cast<std::uint8_t*>(out) + sptd.SenseInfoOffset, sense, senseBytes);
-    }
-    sptd.SenseInfoLength = static_cast<UCHAR>(senseBytes);
-    std::memcpy(out, &sptd, kSptdSize);
-    *returned = static_cast<DWORD>(senseBytes > 0 ? sptd.SenseInfoOffset + senseBytes : kSptdSize);
+    *returned =
+        WritePassThroughReply(sptd, sense, std::min<std::size_t>(io.sb_len_wr, sizeof sense), out);
     return TRUE;
 }
 
@@ -833,15 +748,10 @@ BOOL LinuxPlatform::OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
 }
 
 BOOL LinuxPlatform::LookupPrivilegeValueA(const char*, const char* lpName, LUID* lpLuid) {
-    if (lpName == nullptr || lpLuid == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = LookupShutdownPrivilege(lpName, lpLuid); error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    if (!EqualNoCase(lpName, SE_SHUTDOWN_NAME)) {
-        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-        return FALSE;
-    }
-    *lpLuid = kShutdownPrivilegeLuid;
     return TRUE;
 }
 

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/handle_values.h"
 #include "platform/heap_and_token.h"
 #include "platform/platform.h"
 
@@ -134,7 +135,7 @@ class LinuxPlatform : public Platform {
     Hooks hooks_;
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, std::shared_ptr<HandleEntry>> handles_;
-    std::uintptr_t nextHandle_;
+    HandleValues handleValues_{0x100000};
     ProcessHeap heap_;
     bool shutdownPrivilegeEnabled_ = false;
 };

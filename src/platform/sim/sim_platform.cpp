@@ -1,6 +1,7 @@
 #include "platform/sim/sim_platform.h"
 
 #include "platform/collation.h"
+#include "platform/device_requests.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,15 +17,9 @@ namespace {
 constexpr DWORD kErrorCallNotImplemented = 120;
 
 constexpr std::uintptr_t kAspiModule = 0x0E00;
-constexpr std::uintptr_t kFirstHandle = 0x1000;
-// Device and token handles stay below; event handles are the machine's, above.
-constexpr std::uintptr_t kHandleLimit = 0x8000;
-constexpr std::uintptr_t kHandleStep = 4;
 
 // The privilege the restart needs, by the identifier the system gives it.
 // The longest time limit the pass-through driver accepts, in seconds.
-constexpr ULONG kMaxPassThroughSeconds = 108'000;
-constexpr std::size_t kSptdSize = sizeof(SCSI_PASS_THROUGH_DIRECT);
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
@@ -85,13 +80,6 @@ bool DevicePathLetter(const char* path, char* letter) {
     return true;
 }
 
-void AppendPadded(std::vector<std::uint8_t>& out, const std::string& text, std::size_t width) {
-    std::string field = text.substr(0, width);
-    field.resize(width, ' ');
-    out.insert(out.end(), field.begin(), field.end());
-    out.push_back(0);
-}
-
 }  // namespace
 
 struct SimPlatform::HandleEntry {
@@ -117,19 +105,12 @@ SimPlatform::~SimPlatform() {
 
 HANDLE SimPlatform::AddHandle(std::unique_ptr<HandleEntry> entry) {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Values are reused once closed, like the system's; a value in use is skipped.
-    for (std::uintptr_t tries = 0; tries < (kHandleLimit - kFirstHandle) / kHandleStep; ++tries) {
-        const std::uintptr_t value = nextHandle_;
-        nextHandle_ += kHandleStep;
-        if (nextHandle_ >= kHandleLimit) {
-            nextHandle_ = kFirstHandle;
-        }
-        if (handles_.count(value) == 0) {
-            handles_[value] = std::move(entry);
-            return reinterpret_cast<HANDLE>(value);
-        }
+    const std::uintptr_t value = handleValues_.Next(handles_);
+    if (value == 0) {
+        return nullptr;
     }
-    return nullptr;
+    handles_[value] = std::move(entry);
+    return reinterpret_cast<HANDLE>(value);
 }
 
 // --- Drive strings, types and device access -------------------------------------------------
@@ -143,19 +124,11 @@ DWORD SimPlatform::GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) 
     std::sort(letters.begin(), letters.end());
     letters.erase(std::unique(letters.begin(), letters.end()), letters.end());
 
-    std::string list;
+    std::vector<std::string> roots;
     for (char letter : letters) {
-        list += letter;
-        list += ":\\";
-        list += '\0';
+        roots.push_back(std::string(1, letter) + ":\\");
     }
-    const auto length = static_cast<DWORD>(list.size());  // without the final zero
-    if (lpBuffer == nullptr || nBufferLength < length + 1) {
-        return length == 0 ? 0 : length + 1;
-    }
-    std::memcpy(lpBuffer, list.data(), list.size());
-    lpBuffer[length] = '\0';
-    return length;
+    return CopyDriveStrings(roots, nBufferLength, lpBuffer);
 }
 
 UINT SimPlatform::GetDriveTypeA(const char* lpRootPathName) {
@@ -264,78 +237,31 @@ BOOL SimPlatform::ScsiGetAddress(const HandleEntry& device, void* out, DWORD out
 
 BOOL SimPlatform::StorageQuery(const HandleEntry& device, const void* in, DWORD inSize, void* out,
                                DWORD outSize, DWORD* returned) {
-    if (in == nullptr || inSize < sizeof(STORAGE_PROPERTY_QUERY)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    StorageQueryKind kind = StorageQueryKind::Exists;
+    if (const DWORD error = ReadStorageQuery(in, inSize, out, outSize, &kind);
+        error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    std::int32_t property = 0;
-    std::int32_t query = 0;
-    std::memcpy(&property, in, sizeof property);
-    std::memcpy(&query, static_cast<const std::uint8_t*>(in) + sizeof property, sizeof query);
-    if (property != StorageDeviceProperty) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
-    if (query == PropertyExistsQuery) {
+    if (kind == StorageQueryKind::Exists) {
         return TRUE;
-    }
-    if (query != PropertyStandardQuery) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (out == nullptr || outSize < 2 * sizeof(ULONG)) {  // at least Version and Size
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
     }
     sim::Drive& drive = machine_.drive(static_cast<std::size_t>(device.drive));
     if (drive.Vanished()) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-
-    // The descriptor head, then the identity strings it points at.
-    std::vector<std::uint8_t> strings;
-    AppendPadded(strings, drive.config().vendor, 8);
-    AppendPadded(strings, drive.config().product, 16);
-    AppendPadded(strings, drive.Revision(), 4);
-    STORAGE_DEVICE_DESCRIPTOR head{};
-    head.Version = sizeof(STORAGE_DEVICE_DESCRIPTOR);
-    head.Size = static_cast<ULONG>(sizeof head + strings.size());
-    head.DeviceType = 5;
-    head.RemovableMedia = 1;
-    head.VendorIdOffset = sizeof head;
-    head.ProductIdOffset = sizeof head + 9;
-    head.ProductRevisionOffset = sizeof head + 9 + 17;
-    head.BusType = BusTypeAtapi;
-
-    std::vector<std::uint8_t> reply(sizeof head);
-    std::memcpy(reply.data(), &head, sizeof head);
-    reply.insert(reply.end(), strings.begin(), strings.end());
-    const auto count = static_cast<DWORD>(std::min<std::size_t>(outSize, reply.size()));
-    std::memcpy(out, reply.data(), count);
-    *returned = count;
+    *returned = WriteStorageDescriptor(drive.config().vendor, drive.config().product,
+                                       drive.Revision(), BusTypeAtapi, out, outSize);
     return TRUE;
 }
 
 BOOL SimPlatform::PassThrough(const HandleEntry& device, const void* in, DWORD inSize, void* out,
                               DWORD outSize, DWORD* returned) {
     SCSI_PASS_THROUGH_DIRECT sptd{};
-    if (in == nullptr || out == nullptr || inSize < kSptdSize || outSize < kSptdSize) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::memcpy(&sptd, in, kSptdSize);
-    const bool moves = sptd.DataIn == SCSI_IOCTL_DATA_IN || sptd.DataIn == SCSI_IOCTL_DATA_OUT;
-    const bool valid =
-        sptd.Length == kSptdSize && sptd.CdbLength >= 1 && sptd.CdbLength <= sizeof sptd.Cdb &&
-        sptd.DataIn <= SCSI_IOCTL_DATA_UNSPECIFIED &&
-        !(moves && sptd.DataTransferLength > 0 && sptd.DataBuffer == nullptr) &&
-        sptd.TimeOutValue >= 1 && sptd.TimeOutValue <= kMaxPassThroughSeconds &&
-        (sptd.SenseInfoLength == 0 ||
-         (sptd.SenseInfoOffset >= kSptdSize &&
-          static_cast<std::uint64_t>(sptd.SenseInfoOffset) + sptd.SenseInfoLength <= outSize));
-    if (!valid) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = ReadPassThrough(in, inSize, out, outSize, &sptd);
+        error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
     sim::Drive& drive = machine_.drive(static_cast<std::size_t>(device.drive));
@@ -365,19 +291,10 @@ BOOL SimPlatform::PassThrough(const HandleEntry& device, const void* in, DWORD i
         return FALSE;
     }
     sptd.DataTransferLength = result.transferred;
-    std::size_t senseBytes = 0;
-    if (result.completion == sim::Completion::CheckCondition) {
-        sptd.ScsiStatus = 2;
-        const auto sense = sim::FixedSense(result.sense);
-        senseBytes = std::min<std::size_t>(sptd.SenseInfoLength, sense.size());
-        std::memcpy(static_cast<std::uint8_t*>(out) + sptd.SenseInfoOffset, sense.data(),
-                    senseBytes);
-    } else {
-        sptd.ScsiStatus = 0;
-    }
-    sptd.SenseInfoLength = static_cast<UCHAR>(senseBytes);
-    std::memcpy(out, &sptd, kSptdSize);
-    *returned = static_cast<DWORD>(senseBytes > 0 ? sptd.SenseInfoOffset + senseBytes : kSptdSize);
+    const bool checked = result.completion == sim::Completion::CheckCondition;
+    sptd.ScsiStatus = checked ? 2 : 0;
+    const auto sense = sim::FixedSense(result.sense);
+    *returned = WritePassThroughReply(sptd, sense.data(), checked ? sense.size() : 0, out);
     return TRUE;
 }
 
@@ -627,15 +544,10 @@ BOOL SimPlatform::LookupPrivilegeValueA(const char*, const char* lpName, LUID* l
         SetLastError(kErrorCallNotImplemented);
         return FALSE;
     }
-    if (lpName == nullptr || lpLuid == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (const DWORD error = LookupShutdownPrivilege(lpName, lpLuid); error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    if (!EqualNoCase(lpName, SE_SHUTDOWN_NAME)) {
-        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-        return FALSE;
-    }
-    *lpLuid = kShutdownPrivilegeLuid;
     return TRUE;
 }
 

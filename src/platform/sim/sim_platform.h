@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/handle_values.h"
 #include "platform/heap_and_token.h"
 #include "platform/platform.h"
 #include "sim/machine.h"
@@ -97,7 +98,8 @@ class SimPlatform : public Platform {
     sim::Machine& machine_;
     mutable std::mutex mutex_;
     std::map<std::uintptr_t, std::unique_ptr<HandleEntry>> handles_;
-    std::uintptr_t nextHandle_ = 0x1000;
+    // Device and token handles stay below 0x8000; event handles are the machine's, above.
+    HandleValues handleValues_{0x8000};
     std::vector<RecordedMessageBox> boxes_;
     int yesNoAnswer_ = IDYES;
     ProcessHeap heap_;
