@@ -1,5 +1,7 @@
 #include "ui/toolkit.h"
 
+#include <exception>
+
 namespace quiver::ui {
 
 const char* DialogCaption(DialogKind kind) {
@@ -12,6 +14,18 @@ const char* DialogCaption(DialogKind kind) {
             return "Information";
     }
     return "";
+}
+
+bool Application::Guarded(const std::function<void()>& fn) {
+    try {
+        fn();
+        return true;
+    } catch (const std::exception& e) {
+        ShowException(e.what());
+    } catch (...) {
+        ShowException("Unknown exception");
+    }
+    return false;
 }
 
 TForm::TForm(Application& application)

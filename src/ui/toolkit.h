@@ -206,6 +206,10 @@ class Application {
     // Asks the application to end: the message loop ends as soon as it runs.
     virtual void Terminate() = 0;
     virtual bool Terminated() const = 0;
+
+    // Runs `fn` for an event of the loop: an exception that escapes it is shown with
+    // ShowException and goes no further. Returns whether `fn` ended normally.
+    bool Guarded(const std::function<void()>& fn);
 };
 
 // The form class of the seam. A window derives from it and builds its controls in its

@@ -721,17 +721,6 @@ void HeadlessApplication::SleepUntil(std::int64_t nanos) {
     }
 }
 
-template <class Fn>
-bool HeadlessApplication::Guarded(Fn&& fn) {
-    try {
-        fn();
-        return true;
-    } catch (...) {
-        ShowException(ExceptionMessage(std::current_exception()));
-        return false;
-    }
-}
-
 DialogResult HeadlessApplication::MessageDlg(const std::string& text, DialogKind kind,
                                              DialogButtons buttons) {
     const DialogRequest request{text, kind, DialogCaption(kind), buttons};

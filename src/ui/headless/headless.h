@@ -494,9 +494,6 @@ class HeadlessApplication : public Application {
     bool AnyTimerActive() const;
     std::int64_t NextDue() const;
     void SleepUntil(std::int64_t nanos);
-    // Runs `fn`, showing an exception that escapes it.
-    template <class Fn>
-    bool Guarded(Fn&& fn);
 
     std::thread::id windowThread_;
     HeadlessApplication* previousCurrent_ = nullptr;

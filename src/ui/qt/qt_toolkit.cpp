@@ -846,18 +846,6 @@ std::string QtApplication::ResolvedFace(const std::string& face) {
     return QFontInfo(font).family().toStdString();
 }
 
-bool QtApplication::Guarded(const std::function<void()>& fn) {
-    try {
-        fn();
-        return true;
-    } catch (const std::exception& e) {
-        ShowException(e.what());
-    } catch (...) {
-        ShowException("Unknown exception");
-    }
-    return false;
-}
-
 namespace {
 
 QWidget* DialogParent(const QtApplication& app) {

@@ -96,8 +96,6 @@ class QtApplication : public Application {
     static std::string ResolvedFace(const std::string& face);
 
     // For the forms and controls.
-    // Runs `fn`, showing an exception that escapes it; returns whether it ended normally.
-    bool Guarded(const std::function<void()>& fn);
     void FormMade(QtForm& form) { forms_.push_back(&form); }
     void FormGone(QtForm& form);
     void MainFormClosed() { Terminate(); }

@@ -76,9 +76,6 @@ class Win32Application : public Application {
     // For the forms and controls.
     // A font made once and kept until the application goes.
     void* FontHandle(const Font& font);
-    // Runs `fn`, showing an exception that escapes it; returns whether it ended normally.
-    template <class Fn>
-    bool Guarded(Fn&& fn);
     void FormMade(Win32Form& form) { forms_.push_back(&form); }
     void FormGone(Win32Form& form);
     void MainFormClosed() { Terminate(); }
@@ -94,19 +91,6 @@ class Win32Application : public Application {
     std::vector<Win32Form*> forms_;
     std::map<std::tuple<std::string, int, bool>, void*> fonts_;
 };
-
-template <class Fn>
-bool Win32Application::Guarded(Fn&& fn) {
-    try {
-        fn();
-        return true;
-    } catch (const std::exception& e) {
-        ShowException(e.what());
-    } catch (...) {
-        ShowException("Unknown exception");
-    }
-    return false;
-}
 
 // The form: a top-level window of class "QuiverForm" on the button face colour.
 class Win32Form : public FormBackend {
