@@ -13,6 +13,19 @@
 
 namespace quiver::linuxtest {
 
+// The machine the interposer serves in these tests: a KMR-730T at QM01 that is ready at once
+// after programming (nothing waits on the emulated clock), and a drive of another maker.
+inline constexpr const char* kTwoDriveMachine = R"({
+  "drives": [
+    {"name": "E", "timings": {"powerOnReadySeconds": 0, "resetReadySeconds": 0}},
+    {"name": "F", "model": "other", "vendor": "OTHERCO", "product": "DVD-ROM 16X"}
+  ],
+  "letters": [
+    {"letter": "E", "drive": "E", "address": {"port": 1, "path": 0, "target": 0, "lun": 0}},
+    {"letter": "F", "drive": "F", "address": {"port": 2, "path": 0, "target": 1, "lun": 0}}
+  ]
+})";
+
 struct FakeDrive {
     int sr = 0;
     std::string hctl = "1:0:0:0";

@@ -20,19 +20,6 @@ namespace {
 using linuxtest::FakeDrive;
 using linuxtest::FakeSysfs;
 
-// Two drives: a KMR-730T at QM01 and another maker's drive. The drive becomes ready at once
-// after programming, so that nothing waits on the emulated clock.
-constexpr const char* kMachine = R"({
-  "drives": [
-    {"name": "E", "timings": {"powerOnReadySeconds": 0, "resetReadySeconds": 0}},
-    {"name": "F", "model": "other", "vendor": "OTHERCO", "product": "DVD-ROM 16X"}
-  ],
-  "letters": [
-    {"letter": "E", "drive": "E", "address": {"port": 1, "path": 0, "target": 0, "lun": 0}},
-    {"letter": "F", "drive": "F", "address": {"port": 2, "path": 0, "target": 1, "lun": 0}}
-  ]
-})";
-
 class InterposerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -110,7 +97,7 @@ class InterposerTest : public ::testing::Test {
         return r;
     }
 
-    std::string machineJson = kMachine;
+    std::string machineJson = linuxtest::kTwoDriveMachine;
     FakeSysfs fs_;
 };
 

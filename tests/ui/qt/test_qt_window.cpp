@@ -45,19 +45,6 @@ std::string Family(QWidget* widget) {
     return QFontInfo(widget->font()).family().toStdString();
 }
 
-// The interposer's machine: a KMR-730T at QM01 that is ready at once after programming, and a
-// drive of another maker.
-constexpr const char* kInterposerMachine = R"({
-  "drives": [
-    {"name": "E", "timings": {"powerOnReadySeconds": 0, "resetReadySeconds": 0}},
-    {"name": "F", "model": "other", "vendor": "OTHERCO", "product": "DVD-ROM 16X"}
-  ],
-  "letters": [
-    {"letter": "E", "drive": "E", "address": {"port": 1, "path": 0, "target": 0, "lun": 0}},
-    {"letter": "F", "drive": "F", "address": {"port": 2, "path": 0, "target": 1, "lun": 0}}
-  ]
-})";
-
 class QtWindowTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -81,7 +68,7 @@ class QtWindowTest : public ::testing::Test {
             return false;
         }
         const std::string dir = fs_.root() + "/";
-        linuxtest::FakeSysfs::Write(dir + "machine.json", kInterposerMachine);
+        linuxtest::FakeSysfs::Write(dir + "machine.json", linuxtest::kTwoDriveMachine);
         setenv("QUIVER_SGIO_MACHINE", (dir + "machine.json").c_str(), 1);
         unsetenv("QUIVER_SGIO_STATE");
         unsetenv("QUIVER_SGIO_RAWIO");
