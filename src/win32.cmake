@@ -5,7 +5,7 @@ if(WIN32)
 # --- Generators -------------------------------------------------------------------------------
 # tools/ builds the generators (gen_flash_profiles, gen_demo_image, gen_demo_package ...) for
 # Windows like everything else, but their output is needed while building, on the build machine,
-# where a Windows program may not run (never a 32-bit one). When cross-compiling, the same
+# where a Windows program may not run at all. When cross-compiling, the same
 # sources are therefore also built natively, as a separate build of this tree in
 # build/<preset>/host-tools, and each generator's CROSSCOMPILING_EMULATOR is pointed at its
 # native twin (cmake/run-host-tool.sh runs the twin with the generator's arguments). The

@@ -1,6 +1,6 @@
 # Windows builds only: the Win32 platform seam and window toolkit, run where the build's programs
-# run (CMAKE_CROSSCOMPILING_EMULATOR: Wine for the 64-bit build; the 32-bit build registers no
-# tests), and a smoke test of quiver.exe.
+# run (CMAKE_CROSSCOMPILING_EMULATOR: Wine, 64-bit or 32-bit as the build), and quiver.exe end to
+# end.
 if(WIN32)
 
 # Tests that drive Linux programs (fork, wait) have no place here.
@@ -163,7 +163,8 @@ endif()
 
 # Under Wine every test runs in a prefix of its own, made before the first test and removed
 # after the last: a crash ends the program instead of opening the debugger, and the fonts are
-# there.
+# there. Each build folder has its own prefix and display, so that the 64-bit and the 32-bit tests
+# can run one after the other or side by side.
 if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
     string(MD5 _build_hash "${CMAKE_BINARY_DIR}")
     string(SUBSTRING "${_build_hash}" 0 12 _build_hash)
@@ -177,12 +178,13 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
     # An X display of the tests' own (Xvfb), numbered from the build folder.
     math(EXPR _display "200 + 0x${_build_hash} % 600" OUTPUT_FORMAT DECIMAL)
     set(QUIVER_WINE_DISPLAY ":${_display}" CACHE STRING "The Xvfb display the Wine tests use")
+    math(EXPR _bits "8 * ${CMAKE_SIZEOF_VOID_P}")
     add_test(NAME wine_prefix_setup
              COMMAND bash ${_win32_dir}/wine-prefix.sh setup ${QUIVER_WINE_PREFIX}
-                     ${QUIVER_WINE_DISPLAY})
+                     ${QUIVER_WINE_DISPLAY} ${_bits})
     add_test(NAME wine_prefix_cleanup
              COMMAND bash ${_win32_dir}/wine-prefix.sh cleanup ${QUIVER_WINE_PREFIX}
-                     ${QUIVER_WINE_DISPLAY})
+                     ${QUIVER_WINE_DISPLAY} ${_bits})
     set_tests_properties(wine_prefix_setup PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
     set_tests_properties(wine_prefix_cleanup PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
     get_property(_tests DIRECTORY PROPERTY TESTS)
