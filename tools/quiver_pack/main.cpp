@@ -16,20 +16,25 @@
 #include <system_error>
 #include <vector>
 
+#include "command_line.h"
 #include "pack.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: quiver-pack fill MANIFEST UPDATER (-o OUT | --in-place) [--image-dir DIR]\n"
-    "       quiver-pack show FILE [--json]\n";
+struct FillArguments {
+    std::string manifest;
+    std::string updater;
+    std::optional<std::string> out;
+    std::optional<std::string> image_dir;
+    bool in_place = false;
+};
 
-int Usage(const std::string& problem) {
-    std::cerr << "quiver-pack: " << problem << "\n" << kUsage;
-    return 2;
-}
+struct ShowArguments {
+    std::string file;
+    bool json = false;
+};
 
 std::optional<std::vector<std::uint8_t>> ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -73,34 +78,12 @@ bool WriteFileAtomically(const fs::path& path, const std::vector<std::uint8_t>& 
     return true;
 }
 
-int Fill(const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
-    std::optional<fs::path> out;
-    std::optional<fs::path> image_dir;
-    bool in_place = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-o" || a == "--image-dir") {
-            if (i + 1 >= args.size()) {
-                return Usage(a + " needs a path");
-            }
-            (a == "-o" ? out : image_dir) = fs::path(args[++i]);
-        } else if (a == "--in-place") {
-            in_place = true;
-        } else if (a.starts_with("-") && a.size() > 1) {
-            return Usage("unknown option " + a);
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 2) {
-        return Usage("fill takes a manifest and an updater");
-    }
-    if (in_place == out.has_value()) {
-        return Usage("fill writes either a new file (-o OUT) or the updater itself (--in-place)");
-    }
-    const fs::path manifest_path = positional[0];
-    const fs::path updater_path = positional[1];
+int Fill(const FillArguments& args) {
+    const std::optional<fs::path> out = args.out;
+    const std::optional<fs::path> image_dir = args.image_dir;
+    const bool in_place = args.in_place;
+    const fs::path manifest_path = args.manifest;
+    const fs::path updater_path = args.updater;
     const fs::path target = in_place ? updater_path : *out;
     std::error_code ec;
     if (!in_place && fs::equivalent(updater_path, target, ec)) {
@@ -138,33 +121,19 @@ int Fill(const std::vector<std::string>& args) {
     return 0;
 }
 
-int Show(const std::vector<std::string>& args) {
-    bool json = false;
-    std::vector<std::string> positional;
-    for (const std::string& a : args) {
-        if (a == "--json") {
-            json = true;
-        } else if (a.starts_with("-") && a.size() > 1) {
-            return Usage("unknown option " + a);
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 1) {
-        return Usage("show takes one file");
-    }
-    const auto file = ReadFile(positional[0]);
+int Show(const ShowArguments& args) {
+    const auto file = ReadFile(args.file);
     if (!file) {
-        std::cerr << "quiver-pack: cannot read " << positional[0] << "\n";
+        std::cerr << "quiver-pack: cannot read " << args.file << "\n";
         return 1;
     }
     const quiver::pack::LocateResult located = quiver::pack::LocateBlock(*file);
     if (!located.location) {
-        std::cerr << "quiver-pack: " << positional[0] << ": " << located.error << "\n";
+        std::cerr << "quiver-pack: " << args.file << ": " << located.error << "\n";
         return 1;
     }
     const auto description = quiver::pack::DescribePackage(*file, *located.location);
-    if (json) {
+    if (args.json) {
         std::cout << description.dump(2) << "\n";
     } else {
         std::cout << quiver::pack::RenderPackage(description);
@@ -175,25 +144,52 @@ int Show(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return Usage("no command");
+    CLI::App app;
+    quiver::command_line::Describe(app, "quiver-pack",
+                                   "Fills the firmware package block of a built updater from a "
+                                   "manifest, and shows the package of any updater.\n"
+                                   "Exit status: 0 done (warnings may have been printed), 1 "
+                                   "refused (nothing written), 2 wrong usage.");
+    app.require_subcommand(1);
+
+    FillArguments fill;
+    CLI::App* fill_command =
+        app.add_subcommand("fill", "Fill an updater's package block from a manifest");
+    fill_command->add_option("MANIFEST", fill.manifest, "The manifest (JSON)")
+        ->required()
+        ->type_name("");
+    fill_command->add_option("UPDATER", fill.updater, "The built updater to fill")
+        ->required()
+        ->type_name("");
+    CLI::Option* out = fill_command->add_option("-o", fill.out, "Write the filled updater to OUT")
+                           ->type_name("OUT");
+    CLI::Option* in_place =
+        fill_command->add_flag("--in-place", fill.in_place, "Fill the updater itself");
+    out->excludes(in_place);
+    fill_command
+        ->add_option("--image-dir", fill.image_dir,
+                     "Where the manifest's relative image paths start (default: the "
+                     "manifest's folder)")
+        ->type_name("DIR");
+
+    ShowArguments show;
+    CLI::App* show_command = app.add_subcommand("show", "Show the package of an updater");
+    show_command->add_option("FILE", show.file, "An updater or a package block")
+        ->required()
+        ->type_name("");
+    show_command->add_flag("--json", show.json, "Print it as JSON");
+
+    if (const auto status = quiver::command_line::Parse(app, argc, argv)) {
+        return *status;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (fill_command->parsed() && fill.in_place == fill.out.has_value()) {
+        return quiver::command_line::UsageError(
+            app, "fill writes either a new file (-o OUT) or the updater itself (--in-place)");
+    }
     try {
-        if (command == "fill") {
-            return Fill(args);
-        }
-        if (command == "show") {
-            return Show(args);
-        }
-        if (command == "--help" || command == "-h") {
-            std::cout << kUsage;
-            return 0;
-        }
+        return fill_command->parsed() ? Fill(fill) : Show(show);
     } catch (const std::exception& e) {
         std::cerr << "quiver-pack: " << e.what() << "\n";
         return 1;
     }
-    return Usage("unknown command " + command);
 }
