@@ -1,6 +1,6 @@
 // The version strings of a Windows updater name its package: filling rewrites them in place, on
-// both pointer widths, and nothing else of the file outside the block; a damaged resource tree is
-// never read outside the file.
+// both pointer widths, and nothing else of the file outside the block; show prints them; a
+// damaged resource tree is never read outside the file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,14 +28,6 @@ std::map<std::string, VersionString> ByKey(const VersionStrings& found) {
 
 std::string Trimmed(std::string text) {
     text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
-
-std::string Joined(const Diagnostics& d) {
-    std::string text;
-    for (const Problem& p : d.list()) {
-        text += p.field + ": " + p.message + "\n";
-    }
     return text;
 }
 
@@ -112,6 +104,13 @@ TEST_P(VersionStringsTest, FillingRewritesThePackageStringsInPlaceAndNothingElse
         }
     }
     EXPECT_TRUE(filled.file == expected) << "bytes outside the block and the strings changed";
+
+    // show prints them; a program without version information has none to show.
+    const std::string text = RenderPackage(DescribePackage(filled.file, *filled.location));
+    EXPECT_NE(text.find("Version information:\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  FirmwareVersion  \"QM10, QM11\"\n"), std::string::npos) << text;
+    const Bytes elf = ReadBytes(PACK_FIXTURE_ELF);
+    EXPECT_FALSE(DescribePackage(elf, *LocateBlock(elf).location).contains("versionInfo"));
 }
 
 TEST_P(VersionStringsTest, TheLongestTextsFitAndAnUnnamedTitleIsTheCaptionTheUpdaterShows) {
@@ -125,8 +124,8 @@ TEST_P(VersionStringsTest, TheLongestTextsFitAndAnUnnamedTitleIsTheCaptionTheUpd
     manifest["flags"]["HOW_MANY_BIN"] = 4;
     FillResult filled = FillWith(manifest);
     ASSERT_FALSE(filled.diagnostics.HasErrors()) << filled.diagnostics.Format();
-    EXPECT_EQ(Joined(filled.diagnostics).find("version string"), std::string::npos)
-        << Joined(filled.diagnostics);
+    EXPECT_EQ(filled.diagnostics.Format().find("version string"), std::string::npos)
+        << filled.diagnostics.Format();
     auto s = ByKey(ReadVersionStrings(filled.file));
     EXPECT_EQ(s["PackageTitle"].value, std::string(63, 'T'));
     EXPECT_EQ(s["DriveName"].value, std::string(64, 'D'));
@@ -138,20 +137,6 @@ TEST_P(VersionStringsTest, TheLongestTextsFitAndAnUnnamedTitleIsTheCaptionTheUpd
     filled = FillWith(manifest);
     ASSERT_FALSE(filled.diagnostics.HasErrors()) << filled.diagnostics.Format();
     EXPECT_EQ(ByKey(ReadVersionStrings(filled.file))["PackageTitle"].value, "Quiver v9.9");
-}
-
-TEST_P(VersionStringsTest, ShowPrintsTheVersionInformation) {
-    const FillResult filled = FillWith(ManifestJson(json::array({Bank("a.bin", "QM10")})));
-    ASSERT_FALSE(filled.diagnostics.HasErrors()) << filled.diagnostics.Format();
-    const auto description = DescribePackage(filled.file, *filled.location);
-    EXPECT_EQ(description["versionInfo"]["FirmwareVersion"], "QM10");
-    EXPECT_EQ(description["versionInfo"]["FileVersion"], PACK_PROJECT_VERSION);
-    const std::string text = RenderPackage(description);
-    EXPECT_NE(text.find("Version information:\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("  PackageTitle     \"Test updater\"\n"), std::string::npos) << text;
-
-    const Bytes elf = ReadBytes(PACK_FIXTURE_ELF);
-    EXPECT_FALSE(DescribePackage(elf, *LocateBlock(elf).location).contains("versionInfo"));
 }
 
 // Any byte of the resources may be damaged: reading never leaves the file, and filling still
@@ -194,9 +179,9 @@ TEST_P(VersionStringsTest, ADamagedResourceTreeIsReadWithinTheFileAndOnlyWarnedA
     const FillResult filled =
         Fill(damaged, ManifestJson(json::array({Bank("a.bin", "QM10")})).dump(), dir_.path());
     ASSERT_FALSE(filled.diagnostics.HasErrors()) << filled.diagnostics.Format();
-    EXPECT_NE(Joined(filled.diagnostics).find("the version information is damaged"),
+    EXPECT_NE(filled.diagnostics.Format().find("the version information is damaged"),
               std::string::npos)
-        << Joined(filled.diagnostics);
+        << filled.diagnostics.Format();
     const std::size_t block = filled.location->offset;
     EXPECT_TRUE(std::equal(filled.file.begin() + block + kPackageSize, filled.file.end(),
                            damaged.begin() + block + kPackageSize));
