@@ -289,7 +289,7 @@ Object::Object(const Value& value, std::string path) : value_(value), path_(std:
     }
 }
 
-std::vector<Error> Object::Unknown(std::initializer_list<const char*> known) const {
+std::vector<Error> Object::Unknown(std::span<const char* const> known) const {
     std::vector<Error> unknown;
     for (const auto& item : value_.items()) {
         bool found = false;
@@ -308,7 +308,7 @@ std::vector<Error> Object::Unknown(std::initializer_list<const char*> known) con
 }
 
 void Object::Allow(std::initializer_list<const char*> known) const {
-    const std::vector<Error> unknown = Unknown(known);
+    const std::vector<Error> unknown = Unknown({known.begin(), known.size()});
     if (!unknown.empty()) {
         throw unknown.front();
     }

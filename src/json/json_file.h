@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -99,7 +100,7 @@ class Object {
 
     // The keys of the object that are not `known`, as errors in the order of the file, each with
     // a hint when a known key differs only in case. Allow throws the first of them.
-    std::vector<Error> Unknown(std::initializer_list<const char*> known) const;
+    std::vector<Error> Unknown(std::span<const char* const> known) const;
     void Allow(std::initializer_list<const char*> known) const;
 
     const std::string& path() const { return path_; }
