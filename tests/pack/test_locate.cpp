@@ -145,11 +145,14 @@ TEST(PackLocate, ElfSectionInEveryWidthAndByteOrder) {
 }
 
 TEST(PackLocate, PeSectionInBothWidthsAndByLongName) {
+    // The section's raw data runs on past the block, as file alignment pads it.
+    Bytes body = BodyWithBlock();
+    body.resize(body.size() + 16, 0);
     for (const bool plus : {false, true}) {
         for (const std::string name : {".qvpkg", "@.qvpkg"}) {
             SCOPED_TRACE(name);
             const Bytes file =
-                MakePe(plus, BodyWithBlock(),
+                MakePe(plus, body,
                        {{".text", 0, kBodyAt, 0x30}, {name, 0, kBlockAt, kPackageSize + 12}});
             const LocateResult r = LocateBlock(file);
             ASSERT_TRUE(r.location.has_value()) << r.error;
