@@ -46,6 +46,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         add_library(quiver_sgio SHARED
             ${PROJECT_SOURCE_DIR}/tools/sgio_interposer/sgio_interposer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/json/json_file.cpp
             ${_sgio_sim_sources}
         )
         target_include_directories(quiver_sgio PRIVATE ${CMAKE_CURRENT_LIST_DIR})

@@ -274,6 +274,43 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
     EXPECT_EQ(ErrorOf(R"({"drives": [})").rfind("not valid JSON: ", 0), 0u);
 }
 
+// Nesting is refused beyond 64 levels before anything else is looked at, however deep the text
+// goes; keys and values from the file are shown cut and escaped.
+TEST(MachineFile, DeepOrLongTextIsRefusedWithShortErrors) {
+    const auto nested = [](const std::string& inner, std::size_t arrays) {
+        return std::string(arrays, '[') + inner + std::string(arrays, ']');
+    };
+    const auto zeros = [](std::size_t count) {
+        std::string path;
+        for (std::size_t i = 0; i < count; ++i) {
+            path += "[0]";
+        }
+        return path;
+    };
+    const std::string name(5000, 'n');
+    const struct {
+        std::string text;
+        std::string error;
+    } cases[] = {
+        {R"({"description": )" + nested("", 63) + "}",
+         "description: expected a string, found an array"},
+        {R"({"description": )" + nested("", 64) + "}",
+         "description" + zeros(63) + ": nested deeper than 64 levels"},
+        {R"({"drives": )" + nested(R"({"name": "E", "name": "F"})", 100000) + "}",
+         "drives" + zeros(63) + ": nested deeper than 64 levels"},
+        {R"({"drives": [{"faults": [[{"kind": "sense", "kind": "sense"}]]}]})",
+         "drives[0].faults[0][0].kind: the key is given twice"},
+        {R"({"drives": [{}], "letters": [{"letter": "E", "drive": ")" + name + R"("}]})",
+         R"(letters[0].drive: no drive is named ")" + std::string(40, 'n') +
+             "... (5000 characters)\""},
+        {R"({"drives": [{"\u0007)" + name + R"(": 1}]})",
+         "drives[0].\\x07" + std::string(39, 'n') + "... (5001 characters): unknown key"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ErrorOf(c.text), c.error) << c.text.substr(0, 80);
+    }
+}
+
 TEST(MachineFile, FileErrorsCarryTheFileNameAndFailuresLeaveTheMachineAlone) {
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / "quiver_machine_file_test.json";
