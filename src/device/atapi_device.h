@@ -98,6 +98,7 @@ class AtapiDevice {
                        std::uint8_t start);
     bool TestUnitReady();
     bool ReadFlashId();
+    // Both fail when the data phase moved fewer bytes than `length`.
     bool ReadBuffer(std::uint32_t offset, std::uint32_t length);
     bool WriteBuffer(std::uint32_t offset, std::uint32_t length, std::uint8_t control);
     bool SenseIs(std::uint8_t senseKey, std::uint8_t asc) const;

@@ -218,6 +218,14 @@ TEST_F(TransportPassThroughTest, ShortReplyLeavesTheRestOfTheReadBuffer) {
     }
 }
 
+TEST_F(TransportPassThroughTest, BytesTransferredAreTheBytesTheDriveMoved) {
+    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12);
+    cut.bytes = 36;
+    drive().AddFault(cut);
+    ASSERT_TRUE(device_->Inquiry(0, 0, 0, 96, 0));
+    EXPECT_EQ(last().transferred, 36u);
+}
+
 // --- ASPI --------------------------------------------------------------------------------------
 
 // A KMR-730T on E: that the ASPI manager holds at adapter 1, target 3; the application permits
@@ -282,6 +290,20 @@ TEST_P(TransportAspiTest, OutcomesFollowStatusAndSense) {
     EXPECT_EQ(log[0].length, 96u);
     EXPECT_EQ(log[1].dir, sim::DataDir::None);
     EXPECT_EQ(os_.OpenHandleCount(), 0);
+}
+
+TEST_P(TransportAspiTest, BytesTransferredAreTheBytesTheDriveMoved) {
+    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12);
+    cut.bytes = 36;
+    drive().AddFault(cut);
+    ASSERT_TRUE(device_->Inquiry(0, 0, 0, 96, 0));
+    EXPECT_EQ(last().transferred, 36u);
+    // A data command of the download that moves less than it asks for fails.
+    cut.opcode = 0x3C;
+    drive().AddFault(cut);
+    EXPECT_FALSE(device_->ReadBuffer(0, 96));
+    EXPECT_EQ(last().outcome, kOutcomeGood);
+    EXPECT_TRUE(device_->ReadBuffer(0, 96));
 }
 
 TEST_P(TransportAspiTest, RetryUnderTheMarkAndSenseNeverRetried) {

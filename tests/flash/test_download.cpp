@@ -312,6 +312,40 @@ TEST_F(DownloadTest, ThreeFailedAttemptsEndWithoutTheProgramCommand) {
     EXPECT_TRUE(d.TransferMark());
 }
 
+// A read-back that returns only the first half of each block leaves the other half of the read
+// buffer as cleared: an image whose blocks end in zeros would compare equal. The short transfer
+// itself fails the block.
+TEST_F(DownloadTest, ReadBackThatReturnsPartOfABlockVerifiesNothing) {
+    AtapiDevice& d = Open();
+    std::vector<std::uint8_t> image = image_;
+    for (std::uint32_t b = 0; b + 1 < kMiB / kBlock; ++b) {
+        std::fill(image.begin() + b * kBlock + kBlock / 2, image.begin() + (b + 1) * kBlock, 0);
+    }
+    const std::uint32_t crc = sim::Crc32(image.data(), kMiB - 4);
+    for (int i = 0; i < 4; ++i) {
+        image[kMiB - 4 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    }
+    sim::Fault half = MakeFault(Kind::ShortTransfer, 0x3C, 1, 63);  // not the last block's
+    half.bytes = kBlock / 2;
+    drive().AddFault(half);
+    EXPECT_FALSE(d.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false));
+    EXPECT_EQ(ImageWriteOffsets().size(), 3u);  // block 0 in each attempt
+    EXPECT_EQ(ProgramCommands(), 0u);
+}
+
+TEST_F(DownloadTest, ShortBlockWriteFailsItsAttempt) {
+    AtapiDevice& d = Open();
+    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x3B, 12, 1);  // the profile is write 1
+    cut.bytes = 512;
+    drive().AddFault(cut);
+    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    const auto offsets = ImageWriteOffsets();
+    ASSERT_EQ(offsets.size(), 11u + 64u);
+    EXPECT_EQ(offsets[11], 0u);
+    EXPECT_EQ(CountSent(0x3C), 10u + 64u);  // no read-back of the short block
+    EXPECT_EQ(drive().FlashContents(), image_);
+}
+
 TEST_F(DownloadTest, BlockWritesThatFailAreSentTwiceUnderTheMark) {
     AtapiDevice& d = Open();
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));
