@@ -78,6 +78,14 @@ class AtapiDevice {
     void Scan();
     bool ReadIdentity();
     bool RefreshIdentity();
+    // One INQUIRY of the unit serial number page into the current serial number. True when the
+    // drive answered: with its serial number, or with ILLEGAL REQUEST when it has no such page
+    // (the serial number is then empty); false when it gave no answer to go by.
+    bool ReadSerialNumber();
+    // Reads the selected drive's identity and serial number again, with the attempts of the
+    // scan, and tells whether they are those of `admitted`: vendor, product, revision and
+    // serial number. A drive that cannot be identified is not taken for the admitted one.
+    bool ConfirmIdentity(const DriveRecord& admitted);
 
     // --- Transport ---
     bool ExecuteCommand(const std::uint8_t* commandBlock, std::uint8_t direction,
@@ -138,6 +146,8 @@ class AtapiDevice {
     const char* CurrentProduct() const { return product_; }
     const char* CurrentRevision() const { return revision_; }
     const char* CurrentVendorSpecific() const { return vendorSpecific_; }
+    const char* CurrentSerialNumber() const { return serial_; }
+    std::uint8_t CurrentSerialLength() const { return serialLength_; }
     std::int16_t CurrentAdapter() const { return adapter_; }
     std::int16_t CurrentTarget() const { return target_; }
     std::int16_t CurrentLun() const { return lun_; }
@@ -158,7 +168,10 @@ class AtapiDevice {
     AddressResult QueryScsiAddress(const char* root, SCSI_ADDRESS* address);
     bool QueryStorageDescriptor(const char* root);
     void SortRecords();
+    // Keeps the first record, in table order, of each drive that several records reach.
+    void MergeRecordsOfOneDrive();
     void TakeIdentityInto(DriveRecord& record) const;
+    bool ReadSerialNumberRetried();
 
     // Transport routes.
     bool ExecutePassThrough(const std::uint8_t* commandBlock, std::uint8_t direction,
@@ -187,6 +200,8 @@ class AtapiDevice {
     char product_[17] = {};
     char revision_[5] = {};
     char vendorSpecific_[17] = {};
+    char serial_[kSerialNumberBytes] = {};
+    std::uint8_t serialLength_ = 0;
     DriveRecord table_[kMaxDrives] = {};
     std::uint32_t timeLimit_ = kDefaultTimeLimit;
     std::int16_t adapter_ = -1;
