@@ -45,6 +45,9 @@ struct LastCommand {
 // The flash result codes a worker leaves in the drive object.
 constexpr std::uint8_t kFlashSucceeded = 0;
 constexpr std::uint8_t kFlashFailed = 42;
+// The drive that answered when the worker started was not the admitted one, or the package no
+// longer admits it: nothing was written to it.
+constexpr std::uint8_t kFlashNotAdmitted = 43;
 
 class AtapiDevice {
   public:

@@ -251,10 +251,11 @@ const FaultCase kCases[] = {
       Delay(kReadBufferOp, 3, kDefaultTimeLimit + 1.0)},
      false,
      kFailed},
-    // Unit attentions: 200 on every kind of command are ridden out by the readiness wait and the
+    // Unit attentions: 200 on every kind of command from the download on (after the drive's
+    // identity and serial number were read again) are ridden out by the readiness wait and the
     // image attempts; a drive that answers every TEST UNIT READY with one is waited for up to
     // the limit and then written anyway, as the data commands decide.
-    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 1, 200)}, true, kSucceeded},
+    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 3, 200)}, true, kSucceeded},
     {"UnitAttentionOnEveryReadinessPoll",
      {Check(0x00, sim::sense::kPowerOnReset, 1, 0)},
      true,
