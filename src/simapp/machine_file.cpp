@@ -577,6 +577,10 @@ sim::Letter ParseLetter(const Object& o, const std::vector<DriveSpec>& drives) {
         l.drive = AsDriveRef(*drive, o.At("drive"), drives, false);
     }
     l.openFails = o.Bool("openFails", false);
+    // Without an address, every drive has one of its own: target its index.
+    if (l.drive >= 0) {
+        l.target = static_cast<std::uint8_t>(l.drive);
+    }
     if (const json* address = o.Find("address")) {
         if (address->is_string()) {
             l.addressReply =

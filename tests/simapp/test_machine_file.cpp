@@ -397,16 +397,21 @@ TEST(MachineFile, FaultsAndAspiReachTheBuiltMachine) {
     EXPECT_EQ(aspi.adapters[1].devices[0].target, 1);
 }
 
-// One drive behind two letters: both reach it, and the drive is named after the first.
+// One drive behind two letters: both reach it, and the drive is named after the first. Without
+// an address a letter answers with its drive's own (target the drive's index), so that two
+// drives never share one and two letters of one drive do.
 TEST(MachineFile, TwoLettersCanNameOneDrive) {
     sim::Machine machine;
     const MachineSpec desc = LoadMachine(json::parse(R"({
-        "drives": [{"revision": "QM05"}],
-        "letters": [{"letter": "E", "drive": 0, "address": {"port": 1}},
-                    {"letter": "G", "drive": 0, "address": {"port": 1}}]
+        "drives": [{"revision": "QM05"}, {}],
+        "letters": [{"letter": "E", "drive": 0}, {"letter": "F", "drive": 1},
+                    {"letter": "G", "drive": 0}]
     })"),
                                          machine);
     EXPECT_EQ(desc.drives[0].name, "E");
+    EXPECT_EQ(desc.letters[0].target, 0);
+    EXPECT_EQ(desc.letters[1].target, 1);
+    EXPECT_EQ(desc.letters[2].target, 0);
     SimPlatform os(machine);
     EXPECT_EQ(InquiryThroughOs(os, 'E'), "Korvane DVDRW KMR-730T  QM05");
     EXPECT_EQ(InquiryThroughOs(os, 'G'), "Korvane DVDRW KMR-730T  QM05");
