@@ -237,20 +237,6 @@ TEST_F(CompletionTest, ThirdRevisionAfterTheUpdateFailsIt) {
     EXPECT_TRUE(machine_.Restarts().empty());
 }
 
-// A drive that still reports its old revision may need a power cycle to run the new firmware:
-// the update stands.
-TEST_F(CompletionTest, OldRevisionAfterTheUpdateStands) {
-    sim::DriveConfig config = rig::Kmr730t(false);
-    config.revisionAfterProgram = "QM01";
-    AddOptical('E', config);
-    Flags("REBOOT=0", "CLOSEAP=1");
-    Open();
-    ClickUpdate();
-    app_->Run();
-    EXPECT_EQ(drive(0).ProgramCount(), 1u);
-    EXPECT_EQ(DialogTexts(), std::vector<std::string>{kSuccess});
-}
-
 // A worker that ends while the disc dialog of a later drive is open is held until every worker
 // of the update has been started: the update completes once, after both.
 TEST_F(CompletionTest, WorkerEndingDuringALaterDiscDialogWaitsForTheOthers) {

@@ -218,14 +218,6 @@ TEST_F(TransportPassThroughTest, ShortReplyLeavesTheRestOfTheReadBuffer) {
     }
 }
 
-TEST_F(TransportPassThroughTest, BytesTransferredAreTheBytesTheDriveMoved) {
-    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12);
-    cut.bytes = 36;
-    drive().AddFault(cut);
-    ASSERT_TRUE(device_->Inquiry(0, 0, 0, 96, 0));
-    EXPECT_EQ(last().transferred, 36u);
-}
-
 // --- ASPI --------------------------------------------------------------------------------------
 
 // A KMR-730T on E: that the ASPI manager holds at adapter 1, target 3; the application permits

@@ -333,19 +333,6 @@ TEST_F(DownloadTest, ReadBackThatReturnsPartOfABlockVerifiesNothing) {
     EXPECT_EQ(ProgramCommands(), 0u);
 }
 
-TEST_F(DownloadTest, ShortBlockWriteFailsItsAttempt) {
-    AtapiDevice& d = Open();
-    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x3B, 12, 1);  // the profile is write 1
-    cut.bytes = 512;
-    drive().AddFault(cut);
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
-    const auto offsets = ImageWriteOffsets();
-    ASSERT_EQ(offsets.size(), 11u + 64u);
-    EXPECT_EQ(offsets[11], 0u);
-    EXPECT_EQ(CountSent(0x3C), 10u + 64u);  // no read-back of the short block
-    EXPECT_EQ(drive().FlashContents(), image_);
-}
-
 TEST_F(DownloadTest, BlockWritesThatFailAreSentTwiceUnderTheMark) {
     AtapiDevice& d = Open();
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));

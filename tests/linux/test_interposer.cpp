@@ -188,50 +188,6 @@ TEST_F(InterposerTest, WriteBufferFallsBackToTheGenericNode) {
     os.CloseHandle(drive);
 }
 
-// A mapping that names another drive's generic node (stale, or planted) is not used: the
-// commands the block node refuses are refused, and the refusal names both nodes.
-TEST_F(InterposerTest, GenericNodeOfAnotherDeviceIsRefused) {
-    machineJson = R"({"drives": [{"name": "E"}, {"name": "F"}],
-        "letters": [{"letter": "E", "drive": "E", "address": {"port": 1}},
-                    {"letter": "F", "drive": "F", "address": {"port": 2, "target": 1}}]})";
-    FakeSysfs::Write(fs_.root() + "/machine2.json", machineJson);
-    setenv("QUIVER_SGIO_MACHINE", (fs_.root() + "/machine2.json").c_str(), 1);
-    FakeSysfs crossed;
-    crossed.Add({.sr = 0, .hctl = "1:0:0:0", .sg = 1, .devNode = false});
-    crossed.Add({.sr = 1, .hctl = "2:0:1:0", .devNode = false});
-    std::vector<std::string> reports;
-    LinuxPlatform::Hooks hooks;
-    hooks.report = [&](const std::string& text) { reports.push_back(text); };
-    LinuxPlatform os(crossed.root(), hooks);
-    HANDLE drive = Open(os, "\\\\.\\0:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    Send(os, drive, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, {});
-    Request w =
-        Send(os, drive, kWriteBuffer16k, SCSI_IOCTL_DATA_OUT, std::vector<std::uint8_t>(16384, 7));
-    EXPECT_FALSE(w.ok);
-    EXPECT_EQ(w.error, ERROR_ACCESS_DENIED);
-    Request id = Send(os, drive, {0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0}, SCSI_IOCTL_DATA_IN,
-                      std::vector<std::uint8_t>(128));
-    EXPECT_FALSE(id.ok);
-    EXPECT_FALSE(os.UsedGenericNode(drive));
-    ASSERT_EQ(reports.size(), 1u);  // once per opened drive
-    EXPECT_NE(reports[0].find(crossed.root() + "/dev/sg1 is not the device of " + crossed.root() +
-                              "/dev/sr0"),
-              std::string::npos)
-        << reports[0];
-    os.CloseHandle(drive);
-
-    // Nothing reached the other drive's buffer.
-    HANDLE other = Open(os, "\\\\.\\1:");
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    Send(os, other, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, {});
-    std::vector<std::uint8_t> readBack = {0x3C, 0x01, 0x01, 0, 0, 0, 0, 0x40, 0, 0, 0, 0};
-    Request r = Send(os, other, readBack, SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(16384, 1));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.data, std::vector<std::uint8_t>(16384, 0));
-    os.CloseHandle(other);
-}
-
 // The bytes a command moved are those SG_IO did not leave over.
 TEST_F(InterposerTest, TransferLengthIsWhatTheResidualLeaves) {
     machineJson = R"({"drives": [{"name": "E", "faults": [
