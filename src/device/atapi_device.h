@@ -149,8 +149,6 @@ class AtapiDevice {
     const char* CurrentProduct() const { return product_; }
     const char* CurrentRevision() const { return revision_; }
     const char* CurrentVendorSpecific() const { return vendorSpecific_; }
-    const char* CurrentSerialNumber() const { return serial_; }
-    std::uint8_t CurrentSerialLength() const { return serialLength_; }
     std::int16_t CurrentAdapter() const { return adapter_; }
     std::int16_t CurrentTarget() const { return target_; }
     std::int16_t CurrentLun() const { return lun_; }
