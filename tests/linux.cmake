@@ -41,6 +41,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
             PROPERTIES LABELS linux
                        ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
 
+        # The fault matrix's case for the Linux backend: a block node mapped to another
+        # drive's generic node, the whole program through the interposer.
+        add_executable(linux_fault_tests
+            ${CMAKE_CURRENT_LIST_DIR}/faults/linux/test_generic_node.cpp)
+        target_include_directories(linux_fault_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/linux)
+        target_link_libraries(linux_fault_tests PRIVATE quiver_app quiver_ui_headless
+            quiver_platform_linux quiver_simapp GTest::gtest GTest::gtest_main quiver_warnings)
+        add_dependencies(linux_fault_tests quiver_sgio)
+        gtest_discover_tests(linux_fault_tests DISCOVERY_TIMEOUT 60
+            PROPERTIES LABELS faults
+                       ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+
         # quiver itself, end to end: packed, on the interposer's drives, with a preloaded driver
         # playing the user (a Qt library; the program is not changed for the test).
         add_library(quiver_qt_driver SHARED ${CMAKE_CURRENT_LIST_DIR}/linux/qt_driver.cpp)

@@ -25,6 +25,14 @@ std::string Bounded(const char* text, std::size_t size) {
     return std::string(text, strnlen(text, size));
 }
 
+// The first four characters of two revision texts, a shorter text counting as padded with
+// blanks, as INQUIRY pads its fields.
+bool SameRevision(std::string a, std::string b) {
+    a.resize(4, ' ');
+    b.resize(4, ' ');
+    return a.compare(0, 4, b, 0, 4) == 0;
+}
+
 }  // namespace
 
 std::string DriveListLine(const DriveRecord& r) {
@@ -316,13 +324,25 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         target->CopyFrom(*Device_);
         target->SelectDrive(index);
         TargetDevices_[TargetCount_ - 1] = std::move(target);
+        targetChecks_[TargetCount_ - 1] = TargetCheck{index, {}, {}};
         return true;
+    };
+    // Whatever the table holds, no drive gets two workers: a record of a drive already chosen
+    // through another letter is left out.
+    auto alreadyChosen = [this](const DriveRecord& r) {
+        for (int k = 0; k < TargetCount_; ++k) {
+            const DriveRecord* chosen = Device_->RecordAt(targetChecks_[k].record);
+            if (chosen != nullptr && SameDrive(*chosen, r)) {
+                return true;
+            }
+        }
+        return false;
     };
 
     if (flags_.auto_mode != 0) {
         for (int i = 0; i < Device_->RecordCount() && TargetCount_ < kMaxDrives; ++i) {
             const DriveRecord* r = Device_->RecordAt(i);
-            if (r == nullptr || r->in_use != 1 || r->allowed != 1) {
+            if (r == nullptr || r->in_use != 1 || r->allowed != 1 || alreadyChosen(*r)) {
                 continue;
             }
             ++TargetCount_;
@@ -372,6 +392,10 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         job.size = package_.ImageSize(bank);
         job.withBootCode = flags_.boot_code != 0;
         job.window = this;
+        job.admitted = *r;
+        job.package = package_.block();
+        targetChecks_[i].oldRevision = Bounded(r->revision, sizeof r->revision);
+        targetChecks_[i].newRevision = package_.NewRevision(bank);
         if (flags_.chk_disc == 1 && !DiscAndTrayCheck(target)) {
             target.SetFlashResult(kFlashFailed);
             ++notStarted;
@@ -463,10 +487,12 @@ void TQuiverMain::Complete() {
     tmr.SetEnabled(false);
 
     AllSucceeded_ = true;
+    bool succeeded[kMaxDrives] = {};
     for (int i = 0; i < TargetCount_; ++i) {
         if (TargetDevices_[i] && TargetDevices_[i]->FlashResult() != kFlashSucceeded) {
             AllSucceeded_ = false;
         }
+        succeeded[i] = TargetDevices_[i] && TargetDevices_[i]->FlashResult() == kFlashSucceeded;
         TargetDevices_[i].reset();
     }
 
@@ -477,6 +503,13 @@ void TQuiverMain::Complete() {
 
     if (flags_.auto_mode == 0) {
         const int s = cboDrives.ItemIndex();
+        // A drive chosen in the list while it was flashed is read too: its revision decides.
+        for (int i = 0; i < TargetCount_; ++i) {
+            if (succeeded[i] && targetChecks_[i].record != s &&
+                Device_->SelectDrive(targetChecks_[i].record)) {
+                Device_->RefreshIdentity();
+            }
+        }
         Device_->SelectDrive(s);
         Device_->RefreshIdentity();
         FillDriveList();
@@ -489,6 +522,8 @@ void TQuiverMain::Complete() {
         FillDriveList();
         Device_->ReleaseDrive();
     }
+
+    CheckRevisionsAfterUpdate(succeeded);
 
     cmdUpdate.SetEnabled(true);
     cmdClose.SetEnabled(true);
@@ -513,6 +548,24 @@ void TQuiverMain::Complete() {
         Terminate();
     } else if (flags_.close_ap != 0) {
         Terminate();
+    }
+}
+
+void TQuiverMain::CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]) {
+    // A drive that still reports its old revision may run the new firmware only after a power
+    // cycle, and one that did not answer keeps its old revision in the table: both pass. Any
+    // other revision means that the flash did not take, or took an image built for another
+    // revision.
+    for (int i = 0; i < TargetCount_; ++i) {
+        const DriveRecord* r = Device_->RecordAt(targetChecks_[i].record);
+        if (!succeeded[i] || r == nullptr) {
+            continue;
+        }
+        const std::string now = Bounded(r->revision, sizeof r->revision);
+        if (!SameRevision(now, targetChecks_[i].newRevision) &&
+            !SameRevision(now, targetChecks_[i].oldRevision)) {
+            AllSucceeded_ = false;
+        }
     }
 }
 

@@ -89,6 +89,18 @@ class TQuiverMain : public ui::TForm {
     // (inside a dialog of the disc and tray check) wait here.
     bool startingWorkers_ = false;
     int heldCompletions_ = 0;
+
+    // Per target of the update, what its completion checks: the drive's record in Device, and
+    // the revisions it had before the update and should have after it.
+    struct TargetCheck {
+        int record = -1;
+        std::string oldRevision;
+        std::string newRevision;
+    };
+    TargetCheck targetChecks_[kMaxDrives];
+    // A target that reports success but whose drive answers the re-read with a revision that is
+    // neither of its two fails the update.
+    void CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]);
 };
 
 // The drive list line of a record: "%2d-%d-%d-%d %.2s%24s %4s".

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -142,6 +143,8 @@ constexpr std::pair<const char*, FaultKind> kFaultKinds[] = {
     {"delay", FaultKind::Delay},
     {"vanish", FaultKind::Vanish},
     {"read-back-differs", FaultKind::ReadBackDiffers},
+    {"short-transfer", FaultKind::ShortTransfer},
+    {"replaced", FaultKind::Replaced},
 };
 
 constexpr std::pair<const char*, sim::LetterType> kLetterTypes[] = {
@@ -202,15 +205,17 @@ ClockSpec ParseClock(const Object& o) {
     return clock;
 }
 
+DriveSpec ParseDrive(const Object& o, bool replacing = false);
+
 sim::Fault ParseFault(const Object& o) {
     const json* kindValue = o.Find("kind");
     if (kindValue == nullptr) {
         Fail(o.At("kind"), "required");
     }
     sim::Fault f;
-    f.kind = AsChoice<FaultKind>(
-        *kindValue, o.At("kind"),
-        {kFaultKinds[0], kFaultKinds[1], kFaultKinds[2], kFaultKinds[3], kFaultKinds[4]});
+    f.kind = AsChoice<FaultKind>(*kindValue, o.At("kind"),
+                                 {kFaultKinds[0], kFaultKinds[1], kFaultKinds[2], kFaultKinds[3],
+                                  kFaultKinds[4], kFaultKinds[5], kFaultKinds[6]});
     switch (f.kind) {
         case FaultKind::TransportFailure:
         case FaultKind::Vanish:
@@ -224,6 +229,12 @@ sim::Fault ParseFault(const Object& o) {
             break;
         case FaultKind::ReadBackDiffers:
             o.Allow({"kind", "first", "count", "block", "attempt"});
+            break;
+        case FaultKind::ShortTransfer:
+            o.Allow({"kind", "opcode", "first", "count", "bytes"});
+            break;
+        case FaultKind::Replaced:
+            o.Allow({"kind", "opcode", "first", "by"});
             break;
     }
     if (const json* opcode = o.Find("opcode")) {
@@ -248,13 +259,33 @@ sim::Fault ParseFault(const Object& o) {
         f.block = o.Uint32("block", 0, 0);
         f.attempt = o.Uint32("attempt", 1, 0);
     }
+    if (f.kind == FaultKind::ShortTransfer) {
+        if (!o.Has("bytes")) {
+            Fail(o.At("bytes"), "required for a short-transfer fault");
+        }
+        f.bytes = o.Uint32("bytes", 0, 0);
+    }
+    if (f.kind == FaultKind::Replaced) {
+        const json* by = o.Find("by");
+        if (by == nullptr) {
+            Fail(o.At("by"), "required for a replaced fault");
+        }
+        DriveSpec other = ParseDrive(Object(*by, o.At("by")), true);
+        f.by = std::make_shared<const sim::Replacement>(
+            sim::Replacement{std::move(other.config), std::move(other.faults)});
+    }
     return f;
 }
 
-DriveSpec ParseDrive(const Object& o) {
+// A drive of "drives", or with `replacing` the drive of a replaced fault, which has no name of
+// its own: it answers under the name of the drive it replaces.
+DriveSpec ParseDrive(const Object& o, bool replacing) {
     o.Allow({"name", "model", "vendor", "product", "revision", "vendorSpecific", "serialNumber",
-             "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked", "timings", "bus",
-             "bufferBytes", "faults"});
+             "revisionAfterProgram", "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked",
+             "timings", "bus", "bufferBytes", "faults"});
+    if (replacing && o.Has("name")) {
+        Fail(o.At("name"), "the drive answers under the name of the drive it replaces");
+    }
     DriveSpec d;
     sim::DriveConfig& c = d.config;
     d.name = o.String("name", "");
@@ -269,6 +300,7 @@ DriveSpec ParseDrive(const Object& o) {
     c.revision = o.InquiryText("revision", c.revision, 4);
     c.vendorSpecific = o.InquiryText("vendorSpecific", c.vendorSpecific, 16);
     c.serialNumber = o.InquiryText("serialNumber", c.serialNumber, 251);
+    c.revisionAfterProgram = o.InquiryText("revisionAfterProgram", c.revisionAfterProgram, 4);
     if (const json* id = o.Find("flashId")) {
         c.flashId = AsFlashId(*id, o.At("flashId"));
     }
@@ -357,6 +389,10 @@ sim::Letter ParseLetter(const Object& o, const std::vector<DriveSpec>& drives) {
         l.drive = AsDriveRef(*drive, o.At("drive"), drives, false);
     }
     l.openFails = o.Bool("openFails", false);
+    // Without an address, every drive has one of its own: target its index.
+    if (l.drive >= 0) {
+        l.target = static_cast<std::uint8_t>(l.drive);
+    }
     if (const json* address = o.Find("address")) {
         if (address->is_string()) {
             l.addressReply =
@@ -543,6 +579,8 @@ std::string FlashIdText(const std::array<std::uint8_t, 4>& id) {
     return text;
 }
 
+json DriveToJson(const sim::DriveConfig& c, const std::vector<sim::Fault>& faults);
+
 json FaultToJson(const sim::Fault& f) {
     json j;
     j["kind"] = NameOf(kFaultKinds, f.kind);
@@ -556,7 +594,9 @@ json FaultToJson(const sim::Fault& f) {
         }
     }
     j["first"] = f.first;
-    j["count"] = f.count;
+    if (f.kind != FaultKind::Replaced) {
+        j["count"] = f.count;
+    }
     switch (f.kind) {
         case FaultKind::SenseData:
             j["sense"] = SenseText(f.sense);
@@ -568,10 +608,46 @@ json FaultToJson(const sim::Fault& f) {
             j["block"] = f.block;
             j["attempt"] = f.attempt;
             break;
+        case FaultKind::ShortTransfer:
+            j["bytes"] = f.bytes;
+            break;
+        case FaultKind::Replaced:
+            j["by"] = f.by != nullptr ? DriveToJson(f.by->config, f.by->faults) : json::object();
+            break;
         default:
             break;
     }
     return j;
+}
+
+json DriveToJson(const sim::DriveConfig& c, const std::vector<sim::Fault>& faults) {
+    json drive = {
+        {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
+        {"vendor", c.vendor},
+        {"product", c.product},
+        {"revision", c.revision},
+        {"vendorSpecific", c.vendorSpecific},
+        {"serialNumber", c.serialNumber},
+        {"revisionAfterProgram", c.revisionAfterProgram},
+        {"flashId", FlashIdText(c.flashId)},
+        {"otherFlashIdReply",
+         c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},
+        {"medium", c.mediumPresent},
+        {"trayOpen", c.trayOpen},
+        {"locked", c.lockedByOtherProgram},
+        {"timings",
+         {{"powerOnReadySeconds", c.powerOnReadySeconds},
+          {"loadReadySeconds", c.loadReadySeconds},
+          {"programSeconds", c.programSeconds},
+          {"resetReadySeconds", c.resetReadySeconds}}},
+        {"bus", {{"secondsPerCommand", c.secondsPerCommand}, {"bytesPerSecond", c.bytesPerSecond}}},
+        {"bufferBytes", c.bufferBytes},
+        {"faults", json::array()},
+    };
+    for (const sim::Fault& f : faults) {
+        drive["faults"].push_back(FaultToJson(f));
+    }
+    return drive;
 }
 
 json DriveRef(const MachineSpec& desc, int index) {
@@ -693,34 +769,8 @@ json MachineToJson(const MachineSpec& desc) {
     }
     j["drives"] = json::array();
     for (const DriveSpec& d : desc.drives) {
-        const sim::DriveConfig& c = d.config;
-        json drive = {
-            {"name", d.name},
-            {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
-            {"vendor", c.vendor},
-            {"product", c.product},
-            {"revision", c.revision},
-            {"vendorSpecific", c.vendorSpecific},
-            {"serialNumber", c.serialNumber},
-            {"flashId", FlashIdText(c.flashId)},
-            {"otherFlashIdReply",
-             c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},
-            {"medium", c.mediumPresent},
-            {"trayOpen", c.trayOpen},
-            {"locked", c.lockedByOtherProgram},
-            {"timings",
-             {{"powerOnReadySeconds", c.powerOnReadySeconds},
-              {"loadReadySeconds", c.loadReadySeconds},
-              {"programSeconds", c.programSeconds},
-              {"resetReadySeconds", c.resetReadySeconds}}},
-            {"bus",
-             {{"secondsPerCommand", c.secondsPerCommand}, {"bytesPerSecond", c.bytesPerSecond}}},
-            {"bufferBytes", c.bufferBytes},
-            {"faults", json::array()},
-        };
-        for (const sim::Fault& f : d.faults) {
-            drive["faults"].push_back(FaultToJson(f));
-        }
+        json drive = DriveToJson(d.config, d.faults);
+        drive["name"] = d.name;
         j["drives"].push_back(drive);
     }
     j["letters"] = json::array();

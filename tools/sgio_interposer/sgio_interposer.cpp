@@ -4,7 +4,8 @@
 //
 // Any path that ends in /dev/srN or /dev/sgN is served, N being the index of a drive of the
 // machine file. An open gives a descriptor on /dev/null, so descriptor numbers stay sane;
-// ioctl answers SG_IO (the v3 'S' header), SG_GET_VERSION_NUM and SCSI_IOCTL_GET_IDLUN on it,
+// ioctl answers SG_IO (the v3 'S' header), SG_GET_VERSION_NUM, SG_GET_SCSI_ID (sg) and
+// SCSI_IOCTL_GET_IDLUN on it, with the address of the drive's first letter in the machine file,
 // and stat/fstat report a block device 11:N for sr and a character device 21:N for sg. Like the
 // kernel, the sr node refuses WRITE BUFFER (0x3B) and the vendor opcode 0xDF with EPERM, and so
 // does an sg node opened read-only, unless QUIVER_SGIO_RAWIO=1 (a process with CAP_SYS_RAWIO).
@@ -344,6 +345,25 @@ int ServeSgIo(const Node& node, sg_io_hdr_t* io) {
     return 0;
 }
 
+struct Address {
+    unsigned host = 0, channel = 0, target = 0, lun = 0;
+};
+
+// The address of a node's drive: that of its first letter, else host N for drive N.
+Address AddressOf(const Node& node) {
+    State& state = Shared();
+    std::lock_guard<std::recursive_mutex> lock(state.mutex);
+    Address a;
+    a.host = static_cast<unsigned>(node.index);
+    for (const sim::Letter& letter : state.machine->letters) {
+        if (letter.drive == node.index) {
+            a = {letter.port, letter.path, letter.target, letter.lun};
+            break;
+        }
+    }
+    return a;
+}
+
 int ServeIoctl(const Node& node, unsigned long request, void* arg) {
     switch (request) {
         case SG_IO:
@@ -354,23 +374,26 @@ int ServeIoctl(const Node& node, unsigned long request, void* arg) {
             }
             *static_cast<int*>(arg) = kSgVersion;
             return 0;
-        case SCSI_IOCTL_GET_IDLUN: {
-            State& state = Shared();
-            std::lock_guard<std::recursive_mutex> lock(state.mutex);
-            unsigned host = static_cast<unsigned>(node.index), channel = 0, target = 0, lun = 0;
-            for (const sim::Letter& letter : state.machine->letters) {
-                if (letter.drive == node.index) {
-                    host = letter.port;
-                    channel = letter.path;
-                    target = letter.target;
-                    lun = letter.lun;
-                    break;
-                }
+        case SG_GET_SCSI_ID: {
+            if (!node.generic) {
+                break;
             }
+            const Address a = AddressOf(node);
+            sg_scsi_id id{};
+            id.host_no = static_cast<int>(a.host);
+            id.channel = static_cast<int>(a.channel);
+            id.scsi_id = static_cast<int>(a.target);
+            id.lun = static_cast<int>(a.lun);
+            id.scsi_type = 5;
+            std::memcpy(arg, &id, sizeof id);
+            return 0;
+        }
+        case SCSI_IOCTL_GET_IDLUN: {
+            const Address a = AddressOf(node);
             int* idlun = static_cast<int*>(arg);
-            idlun[0] = static_cast<int>((target & 0xFF) | ((lun & 0xFF) << 8) |
-                                        ((channel & 0xFF) << 16) | ((host & 0xFF) << 24));
-            idlun[1] = static_cast<int>(host);
+            idlun[0] = static_cast<int>((a.target & 0xFF) | ((a.lun & 0xFF) << 8) |
+                                        ((a.channel & 0xFF) << 16) | ((a.host & 0xFF) << 24));
+            idlun[1] = static_cast<int>(a.host);
             return 0;
         }
         default:

@@ -187,6 +187,26 @@ bool RealRestart(LinuxPlatform::RestartKind kind) {
     return reboot(kind == LinuxPlatform::RestartKind::Reboot ? RB_AUTOBOOT : RB_POWER_OFF) == 0;
 }
 
+void StderrReport(const std::string& text) {
+    std::fprintf(stderr, "quiver: %s\n", text.c_str());
+}
+
+// Whether the generic node answers for the block node's device: the host, channel, target and
+// LUN that SG_GET_SCSI_ID gives for it are those SCSI_IOCTL_GET_IDLUN gives for the block node
+// (which packs each into a byte).
+bool GenericNodeIsBlockNodesDevice(int srFd, int sgFd) {
+    int idlun[2] = {0, 0};
+    sg_scsi_id id{};
+    if (ioctl(srFd, SCSI_IOCTL_GET_IDLUN, idlun) != 0 || ioctl(sgFd, SG_GET_SCSI_ID, &id) != 0) {
+        return false;
+    }
+    const auto packed = static_cast<unsigned>(idlun[0]);
+    return (packed & 0xFF) == (static_cast<unsigned>(id.scsi_id) & 0xFF) &&
+           ((packed >> 8) & 0xFF) == (static_cast<unsigned>(id.lun) & 0xFF) &&
+           ((packed >> 16) & 0xFF) == (static_cast<unsigned>(id.channel) & 0xFF) &&
+           ((packed >> 24) & 0xFF) == (static_cast<unsigned>(id.host_no) & 0xFF);
+}
+
 int StderrMessageBox(const char* text, const char* caption, UINT type) {
     std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "",
                  text != nullptr ? text : "");
@@ -199,6 +219,7 @@ int StderrMessageBox(const char* text, const char* caption, UINT type) {
 struct LinuxPlatform::Device {
     int sr = -1;
     int srFd = -1;
+    std::string srPath;
     std::string sgPath;  // empty: sysfs names no sg node
     std::mutex sgMutex;
     int sgFd = -1;
@@ -239,6 +260,9 @@ LinuxPlatform::LinuxPlatform(std::string root, Hooks hooks)
     }
     if (!hooks_.messageBox) {
         hooks_.messageBox = StderrMessageBox;
+    }
+    if (!hooks_.report) {
+        hooks_.report = StderrReport;
     }
 }
 
@@ -353,9 +377,9 @@ HANDLE LinuxPlatform::CreateFileA(const char* lpFileName, DWORD, DWORD, void*,
     }
     auto device = std::make_shared<Device>();
     device->sr = sr;
+    device->srPath = Path("dev/sr" + std::to_string(sr));
     // Without O_NONBLOCK a drive with its tray open does not open at all.
-    device->srFd =
-        open(Path("dev/sr" + std::to_string(sr)).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    device->srFd = open(device->srPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (device->srFd < 0) {
         SetLastError(ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
@@ -517,6 +541,14 @@ BOOL LinuxPlatform::PassThrough(Device& device, const void* in, DWORD inSize, vo
         if (device.sgFd < 0 && !device.sgFailed && !device.sgPath.empty()) {
             device.sgFd = open(device.sgPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
             device.sgFailed = device.sgFd < 0;
+            // A stale or planted mapping would send the commands to another drive.
+            if (device.sgFd >= 0 && !GenericNodeIsBlockNodesDevice(device.srFd, device.sgFd)) {
+                close(device.sgFd);
+                device.sgFd = -1;
+                device.sgFailed = true;
+                hooks_.report(device.sgPath + " is not the device of " + device.srPath +
+                              ": no firmware write or vendor command is sent through it");
+            }
         }
         if (device.sgFd < 0) {
             SetLastError(ERROR_ACCESS_DENIED);

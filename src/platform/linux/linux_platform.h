@@ -1,6 +1,9 @@
 // The platform seam on Linux. Optical drives come from sysfs (/sys/class/block/srN with a
 // device type of 5) and are reached through SG_IO on /dev/srN, falling back to the matching
-// /dev/sgN for the commands the kernel's command filter refuses on the block node.
+// /dev/sgN for the commands the kernel's command filter refuses on the block node. The generic
+// node is used only once it has confirmed that it is the block node's device (the SCSI address
+// of SG_GET_SCSI_ID against that of SCSI_IOCTL_GET_IDLUN); otherwise those commands are
+// refused and the refusal is reported, naming both nodes.
 //
 // A Linux drive has no letter. Each optical drive gets a two-character root from its sr
 // number, stable for as long as the drive keeps that number: sr0 to sr9 are "0:" to "9:",
@@ -46,6 +49,10 @@ class LinuxPlatform : public Platform {
         // Shows a plain message box; the default writes it to standard error and answers OK,
         // or No to a yes/no question (nobody can answer on standard error).
         std::function<int(const char* text, const char* caption, UINT type)> messageBox;
+        // Tells of a request the backend refused for the drive's safety (a generic node that
+        // is not the block node's device); called on the thread of the request. The default
+        // writes the text to standard error.
+        std::function<void(const std::string& text)> report;
     };
 
     // `root` is prefixed to every sysfs and /dev path ("/" on a real system; a temporary
