@@ -807,6 +807,28 @@ BOOL LinuxPlatform::ExitWindowsEx(UINT uFlags, DWORD) {
     return TRUE;
 }
 
+// --- Named mutexes, execution state, shutdown block reasons ----------------------------------
+
+HANDLE LinuxPlatform::CreateMutexA(void*, BOOL, const char*) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return nullptr;
+}
+
+EXECUTION_STATE LinuxPlatform::SetThreadExecutionState(EXECUTION_STATE) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+BOOL LinuxPlatform::ShutdownBlockReasonCreate(HWND, const WCHAR*) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
+BOOL LinuxPlatform::ShutdownBlockReasonDestroy(HWND) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
 // --- Text and message boxes -------------------------------------------------------------------
 
 int LinuxPlatform::CompareStringA(LCID, DWORD dwCmpFlags, const char* lpString1, int cchCount1,

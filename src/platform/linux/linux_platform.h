@@ -102,6 +102,13 @@ class LinuxPlatform : public Platform {
                                TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) override;
     BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) override;
 
+    // The Linux program keeps other updaters, sleep and shutdown away with its own guards
+    // (platform/linux/linux_flash_guards.h): these four fail with ERROR_CALL_NOT_IMPLEMENTED.
+    HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner, const char* lpName) override;
+    EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) override;
+    BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) override;
+    BOOL ShutdownBlockReasonDestroy(HWND hWnd) override;
+
     // Collates with the C library's LC_COLLATE; the program's entry sets the locale.
     int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                        const char* lpString2, int cchCount2) override;
