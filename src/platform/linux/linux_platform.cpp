@@ -203,6 +203,10 @@ struct LinuxPlatform::Device {
     std::mutex sgMutex;
     int sgFd = -1;
     bool sgFailed = false;
+    // While the drive is claimed: the block node held open with O_EXCL, and the generic node
+    // opened with O_EXCL too. Guarded by sgMutex.
+    int exclusiveFd = -1;
+    bool exclusive = false;
 
     ~Device() {
         if (srFd >= 0) {
@@ -210,6 +214,9 @@ struct LinuxPlatform::Device {
         }
         if (sgFd >= 0) {
             close(sgFd);
+        }
+        if (exclusiveFd >= 0) {
+            close(exclusiveFd);
         }
     }
 };
@@ -515,7 +522,8 @@ BOOL LinuxPlatform::PassThrough(Device& device, const void* in, DWORD inSize, vo
         // before it reached the drive: the generic node opened read-write is not filtered.
         std::lock_guard<std::mutex> lock(device.sgMutex);
         if (device.sgFd < 0 && !device.sgFailed && !device.sgPath.empty()) {
-            device.sgFd = open(device.sgPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            device.sgFd = open(device.sgPath.c_str(),
+                               O_RDWR | O_NONBLOCK | O_CLOEXEC | (device.exclusive ? O_EXCL : 0));
             device.sgFailed = device.sgFd < 0;
         }
         if (device.sgFd < 0) {
@@ -572,6 +580,61 @@ BOOL LinuxPlatform::CloseHandle(HANDLE hObject) {
     }
     // The descriptors close once no request on another thread still uses them.
     return TRUE;
+}
+
+int LinuxPlatform::ClaimExclusive(HANDLE device) {
+    const std::shared_ptr<HandleEntry> entry = FindHandle(device);
+    if (entry == nullptr || entry->kind != HandleEntry::Kind::Device) {
+        return EBADF;
+    }
+    Device& d = *entry->device;
+    std::lock_guard<std::mutex> lock(d.sgMutex);
+    if (d.exclusive) {
+        return 0;
+    }
+    const int fd = open(Path("dev/sr" + std::to_string(d.sr)).c_str(),
+                        O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    d.exclusiveFd = fd;
+    d.exclusive = true;
+    // A generic node opened before the claim is opened again, exclusively, when next needed.
+    if (d.sgFd >= 0) {
+        close(d.sgFd);
+        d.sgFd = -1;
+    }
+    d.sgFailed = false;
+    return 0;
+}
+
+void LinuxPlatform::ReleaseExclusive(HANDLE device) {
+    const std::shared_ptr<HandleEntry> entry = FindHandle(device);
+    if (entry == nullptr || entry->kind != HandleEntry::Kind::Device) {
+        return;
+    }
+    Device& d = *entry->device;
+    std::lock_guard<std::mutex> lock(d.sgMutex);
+    if (!d.exclusive) {
+        return;
+    }
+    close(d.exclusiveFd);
+    d.exclusiveFd = -1;
+    d.exclusive = false;
+    if (d.sgFd >= 0) {
+        close(d.sgFd);
+        d.sgFd = -1;
+    }
+    d.sgFailed = false;
+}
+
+bool LinuxPlatform::HeldExclusive(HANDLE device) const {
+    const std::shared_ptr<HandleEntry> entry = FindHandle(device);
+    if (entry == nullptr || entry->kind != HandleEntry::Kind::Device) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(entry->device->sgMutex);
+    return entry->device->exclusive;
 }
 
 DWORD LinuxPlatform::GetLastError() {

@@ -114,6 +114,17 @@ class LinuxPlatform : public Platform {
                        const char* lpString2, int cchCount2) override;
     int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) override;
 
+    // Claims the drive behind an open device handle for this process alone: the block node is
+    // opened once more with O_EXCL and held (other exclusive opens, such as disc burners,
+    // pollers that open exclusively and mounts, are refused while it is held), and the generic
+    // node, when the commands need it, is opened with O_EXCL (refused while any other program
+    // has it open, and refusing every other open while held). Returns 0, or the errno of the
+    // refusal: EBUSY when another program has the drive to itself. Claiming again is a no-op.
+    int ClaimExclusive(HANDLE device);
+    // Gives the claim up; closing the handle gives it up too.
+    void ReleaseExclusive(HANDLE device);
+    bool HeldExclusive(HANDLE device) const;
+
     // For tests: handles and heap blocks still open, and whether the sg node of an open device
     // handle was opened (the fallback was taken).
     int OpenHandleCount() const;
