@@ -7,14 +7,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,14 +21,12 @@
 
 #include "platform/linux/linux_flash_guards.h"
 
-extern char** environ;
-
 namespace quiver {
 namespace {
 
 std::string g_busAddress;
 
-// The login manager's Inhibit method, on a thread and a connection of its own.
+// The login manager's Inhibit method, on a connection of its own served by a thread.
 class FakeLoginManager {
   public:
     struct Call {
@@ -38,20 +35,36 @@ class FakeLoginManager {
     };
 
     FakeLoginManager() {
-        thread_ = std::thread([this] { Serve(); });
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!ready_ && std::chrono::steady_clock::now() < until) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        static const sd_bus_vtable kVtable[] = {
+            SD_BUS_VTABLE_START(0),
+            SD_BUS_METHOD("Inhibit", "ssss", "h", Inhibit, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_VTABLE_END};
+        if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, g_busAddress.c_str()) < 0 ||
+            sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0 ||
+            sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/login1",
+                                     "org.freedesktop.login1.Manager", kVtable, this) < 0 ||
+            sd_bus_request_name(bus_, "org.freedesktop.login1", 0) < 0) {
+            return;
         }
+        thread_ = std::thread([this] {
+            while (!stop_) {
+                if (sd_bus_process(bus_, nullptr) <= 0) {
+                    sd_bus_wait(bus_, 50'000);
+                }
+            }
+        });
     }
     ~FakeLoginManager() {
         stop_ = true;
-        thread_.join();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        sd_bus_flush_close_unref(bus_);
         for (const Call& call : calls_) {
             close(call.readEnd);
         }
     }
-    bool Ready() const { return ready_; }
+    bool Ready() const { return thread_.joinable(); }
     std::vector<Call> Calls() {
         std::lock_guard<std::mutex> lock(mutex_);
         return calls_;
@@ -59,49 +72,24 @@ class FakeLoginManager {
 
   private:
     static int Inhibit(sd_bus_message* message, void* self, sd_bus_error*) {
-        Call call;
         const char* texts[4] = {};
-        int r = sd_bus_message_read(message, "ssss", &texts[0], &texts[1], &texts[2], &texts[3]);
         int ends[2] = {-1, -1};
+        int r = sd_bus_message_read(message, "ssss", &texts[0], &texts[1], &texts[2], &texts[3]);
         if (r < 0 || pipe2(ends, O_CLOEXEC) != 0) {
             return r < 0 ? r : -errno;
         }
-        call = {texts[0], texts[1], texts[2], texts[3], ends[0]};
         auto* manager = static_cast<FakeLoginManager*>(self);
         {
             std::lock_guard<std::mutex> lock(manager->mutex_);
-            manager->calls_.push_back(call);
+            manager->calls_.push_back({texts[0], texts[1], texts[2], texts[3], ends[0]});
         }
         r = sd_bus_reply_method_return(message, "h", ends[1]);
         close(ends[1]);  // the reply carries its own copy
         return r;
     }
 
-    void Serve() {
-        static const sd_bus_vtable kVtable[] = {
-            SD_BUS_VTABLE_START(0),
-            SD_BUS_METHOD("Inhibit", "ssss", "h", Inhibit, SD_BUS_VTABLE_UNPRIVILEGED),
-            SD_BUS_VTABLE_END};
-        sd_bus* bus = nullptr;
-        if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, g_busAddress.c_str()) < 0 ||
-            sd_bus_set_bus_client(bus, 1) < 0 || sd_bus_start(bus) < 0 ||
-            sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/login1",
-                                     "org.freedesktop.login1.Manager", kVtable, this) < 0 ||
-            sd_bus_request_name(bus, "org.freedesktop.login1", 0) < 0) {
-            sd_bus_flush_close_unref(bus);
-            return;
-        }
-        ready_ = true;
-        while (!stop_) {
-            if (sd_bus_process(bus, nullptr) <= 0) {
-                sd_bus_wait(bus, 50'000);
-            }
-        }
-        sd_bus_flush_close_unref(bus);
-    }
-
+    sd_bus* bus_ = nullptr;
     std::thread thread_;
-    std::atomic<bool> ready_{false};
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<Call> calls_;
@@ -143,31 +131,25 @@ TEST(LoginInhibitor, WithoutALoginManagerTheUpdateGoesOnUnguarded) {
     EXPECT_EQ(noBus.HoldSystem(nullptr, "").result, GuardResult::Unavailable);
 }
 
-// A session bus of the test's own: its address, read from the daemon, or empty.
+// A session bus of the test's own, started in the background: its address and process, or
+// an empty address.
 std::string StartBus(pid_t* daemon) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
+    FILE* out =
+        popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r");
+    if (out == nullptr) {
         return {};
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    char* argv[] = {const_cast<char*>("dbus-daemon"),       const_cast<char*>("--session"),
-                    const_cast<char*>("--nofork"),          const_cast<char*>("--nopidfile"),
-                    const_cast<char*>("--print-address=1"), nullptr};
-    const int spawned = posix_spawnp(daemon, "dbus-daemon", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string address;
-    if (spawned == 0) {
-        pollfd p{out[0], POLLIN, 0};
-        char c = 0;
-        while (poll(&p, 1, 10'000) == 1 && read(out[0], &c, 1) == 1 && c != '\n') {
-            address.push_back(c);
-        }
+    char address[512] = {};
+    char pid[32] = {};
+    const bool started = std::fgets(address, sizeof address, out) != nullptr &&
+                         std::fgets(pid, sizeof pid, out) != nullptr &&
+                         std::strncmp(address, "unix:", 5) == 0;
+    pclose(out);
+    if (!started) {
+        return {};
     }
-    close(out[0]);
-    return address;
+    *daemon = static_cast<pid_t>(std::atoi(pid));
+    return std::string(address, std::strcspn(address, "\n"));
 }
 
 }  // namespace
@@ -179,14 +161,9 @@ int main(int argc, char** argv) {
     quiver::g_busAddress = quiver::StartBus(&daemon);
     if (quiver::g_busAddress.empty()) {
         std::printf("skipped: no D-Bus daemon could be started\n");
-        if (daemon > 0) {
-            kill(daemon, SIGTERM);
-            waitpid(daemon, nullptr, 0);
-        }
         return 77;
     }
     const int result = RUN_ALL_TESTS();
     kill(daemon, SIGTERM);
-    waitpid(daemon, nullptr, 0);
     return result;
 }

@@ -1,14 +1,16 @@
-// The guards of an update on the emulated PC, which records every lock the program takes: one
-// updater per machine, the system held up and each drive locked from before the first write
-// until the last worker has ended, and a drive that another program holds left alone.
+// The guards of an update on the emulated PC, read from quiver-sim's transcript of the drives'
+// commands and the OS's locks: one updater per machine, the system held up and each drive
+// locked from before the first write until the last worker has ended, and a drive that another
+// program holds left alone.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app_rig.h"
+#include "simapp/machine_file.h"
+#include "simapp/transcript.h"
 
 namespace quiver::apptest {
 namespace {
@@ -23,48 +25,21 @@ class UpdateGuardsTest : public AppRig {
     UpdateGuardsTest() {
         package_.Put(QUIVER_SLOT(reboot), "REBOOT=0").Put(QUIVER_SLOT(close_ap), "CLOSEAP=0");
     }
-    ~UpdateGuardsTest() override { machine_.locks().SetObserver({}); }
-
-    // From now on: the locks' changes and every drive's commands ("E 3B", "E program"), in the
-    // order they happened.
-    void RecordOrder() {
-        machine_.locks().SetObserver([this](const sim::LockEvent& e) {
-            using Kind = sim::LockEvent::Kind;
-            const std::string drive(1, static_cast<char>('E' + e.value));
-            switch (e.kind) {
-                case Kind::ExecutionState:
-                    return Add(e.value == sim::kEsContinuous ? "awake off" : "awake on");
-                case Kind::ShutdownBlocked:
-                    return Add("block on");
-                case Kind::ShutdownUnblocked:
-                    return Add("block off");
-                case Kind::VolumeLocked:
-                    return Add(drive + (e.granted ? " lock" : " lock refused"));
-                case Kind::VolumeUnlocked:
-                    return Add(drive + " unlock");
-                default:
-                    return;
-            }
-        });
-        for (std::size_t i = 0; i < machine_.DriveCount(); ++i) {
-            const std::string drive(1, static_cast<char>('E' + i));
-            machine_.drive(i).SetCommandObserver([this, drive](const sim::LoggedCommand& c) {
-                if (c.cdb[0] == 0x3B) {
-                    Add(drive + (IsProgramCommand(c) ? " program" : " 3B"));
-                }
-            });
-        }
+    // Drives E and F, transcribed from now on.
+    void TwoDrives() {
+        AddKmr(0);
+        AddKmr(1);
+        simapp::MachineSpec names;
+        names.drives = {{"E", {}, {}}, {"F", {}, {}}};
+        transcript_.Watch(machine_, names);
     }
-    void Add(const std::string& what) {
-        std::lock_guard<std::mutex> lock(orderMutex_);
-        order_.push_back(what);
-    }
-    // Where `what` first (or last) happened; -1 when it never did.
-    int At(const std::string& what, bool last = false) {
-        std::lock_guard<std::mutex> lock(orderMutex_);
+    // The first (or last) transcript line that starts with `start`; -1 when none does.
+    int At(const std::string& start, bool last = false) {
+        std::istringstream lines(out_.str());
         int found = -1;
-        for (std::size_t i = 0; i < order_.size() && (last || found < 0); ++i) {
-            found = order_[i] == what ? static_cast<int>(i) : found;
+        int i = 0;
+        for (std::string line; std::getline(lines, line) && (last || found < 0); ++i) {
+            found = line.rfind(start, 0) == 0 ? i : found;
         }
         return found;
     }
@@ -74,30 +49,34 @@ class UpdateGuardsTest : public AppRig {
                locks.VolumeHolder(1) == 0;
     }
 
-    std::mutex orderMutex_;
-    std::vector<std::string> order_;
+    std::ostringstream out_;
+    simapp::Transcript transcript_{out_};
 };
 
 TEST_F(UpdateGuardsTest, HeldFromBeforeTheFirstWriteUntilTheLastWorkerHasEnded) {
-    AddKmr(0);
-    AddKmr(1);
+    TwoDrives();
     package_.Put(QUIVER_SLOT(auto_mode), "AUTOMODE=1");
-    RecordOrder();
     OpenAndRun();
 
     ASSERT_EQ(drive(0).ProgramCount(), 1u);
     ASSERT_EQ(drive(1).ProgramCount(), 1u);
-    const int firstWrite = std::min(At("E 3B"), At("F 3B"));
-    const int lastProgram = std::max(At("E program", true), At("F program", true));
-    for (const char* taken : {"awake on", "block on", "E lock", "F lock"}) {
+    // The last WRITE BUFFER of each drive is its program command.
+    const int firstWrite = std::min(At("scsi E 3B"), At("scsi F 3B"));
+    const int lastWrite = std::max(At("scsi E 3B", true), At("scsi F 3B", true));
+    for (const char* taken : {"execution-state 0x80000001", "shutdown-block \"Drive firmware",
+                              "volume-lock E on", "volume-lock F on"}) {
         EXPECT_GE(At(taken), 0) << taken;
         EXPECT_LT(At(taken), firstWrite) << taken;
     }
-    for (const char* given : {"E unlock", "F unlock", "block off", "awake off"}) {
-        EXPECT_GT(At(given), lastProgram) << given;
+    for (const char* given : {"volume-lock E off", "volume-lock F off", "shutdown-block off",
+                              "execution-state 0x80000000"}) {
+        EXPECT_GT(At(given), lastWrite) << given;
     }
     // Given back on the thread that took them: nothing is held any more.
     EXPECT_TRUE(NothingHeld());
+    EXPECT_GE(At("mutex \"Global\\\\QuiverFirmwareUpdate\" created"), 0);
+    window_.reset();
+    EXPECT_GE(At("mutex \"Global\\\\QuiverFirmwareUpdate\" closed"), 0);
 }
 
 // The system asks to end the session (log off, shut down) while the drives are flashed: the
@@ -125,9 +104,8 @@ class SecondUpdaterTest : public UpdateGuardsTest,
                           public ::testing::WithParamInterface<std::pair<bool, const char*>> {};
 
 TEST_P(SecondUpdaterTest, SaysSoAndEndsBeforeTouchingADrive) {
-    const auto [nt, held] = GetParam();
-    machine_.os.ntFamily = nt;
-    machine_.os.heldMutexes = {held};
+    machine_.os.ntFamily = GetParam().first;
+    machine_.os.heldMutexes = {GetParam().second};
     AddKmr(0);
     OpenAndRun();
     const std::vector<UiEvent> dialogs = app_->Events(EventKind::Dialog);
@@ -145,30 +123,21 @@ INSTANTIATE_TEST_SUITE_P(Systems, SecondUpdaterTest,
                                            std::make_pair(false,
                                                           WindowsFlashGuards::kLocalMutexName)));
 
-TEST_F(UpdateGuardsTest, TheWindowHoldsTheMachineForItsWholeLife) {
-    AddKmr(0);
-    Open();
-    EXPECT_EQ(WindowsFlashGuards().ClaimMachine().result, GuardResult::Busy);
-    window_.reset();
-    EXPECT_EQ(WindowsFlashGuards().ClaimMachine().result, GuardResult::Taken);
-}
-
 // Another program has drive E to itself: E is not written to and the user is told which drive
 // it is; F is flashed; the update fails, and everything taken is given back.
 class BusyFirstDrive : public WindowsFlashGuards {
   public:
     Guarded ClaimDrive(HANDLE device) override {
-        if (++claims == 1) {
-            return {GuardResult::Busy, nullptr};
-        }
-        return WindowsFlashGuards::ClaimDrive(device);
+        return ++claims_ == 1 ? Guarded{GuardResult::Busy, nullptr}
+                              : WindowsFlashGuards::ClaimDrive(device);
     }
-    int claims = 0;
+
+  private:
+    int claims_ = 0;
 };
 
 TEST_F(UpdateGuardsTest, ADriveThatAnotherProgramHoldsIsNotFlashed) {
-    AddKmr(0);
-    AddKmr(1);
+    TwoDrives();
     package_.Put(QUIVER_SLOT(auto_mode), "AUTOMODE=1");
     guards_ = std::make_shared<BusyFirstDrive>();
     OpenAndRun();
@@ -179,7 +148,7 @@ TEST_F(UpdateGuardsTest, ADriveThatAnotherProgramHoldsIsNotFlashed) {
               0u)
         << dialogs[0];
     EXPECT_EQ(dialogs[1], kFailure);
-    EXPECT_EQ(Writes(0), 0u);
+    EXPECT_EQ(At("scsi E 3B"), -1);
     EXPECT_EQ(drive(1).ProgramCount(), 1u);
     EXPECT_TRUE(NothingHeld());
 }

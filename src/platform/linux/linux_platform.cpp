@@ -582,59 +582,62 @@ BOOL LinuxPlatform::CloseHandle(HANDLE hObject) {
     return TRUE;
 }
 
+std::shared_ptr<LinuxPlatform::Device> LinuxPlatform::DeviceOf(HANDLE handle) const {
+    const std::shared_ptr<HandleEntry> entry = FindHandle(handle);
+    return entry != nullptr && entry->kind == HandleEntry::Kind::Device ? entry->device : nullptr;
+}
+
 int LinuxPlatform::ClaimExclusive(HANDLE device) {
-    const std::shared_ptr<HandleEntry> entry = FindHandle(device);
-    if (entry == nullptr || entry->kind != HandleEntry::Kind::Device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
         return EBADF;
     }
-    Device& d = *entry->device;
-    std::lock_guard<std::mutex> lock(d.sgMutex);
-    if (d.exclusive) {
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    if (d->exclusive) {
         return 0;
     }
-    const int fd = open(Path("dev/sr" + std::to_string(d.sr)).c_str(),
+    const int fd = open(Path("dev/sr" + std::to_string(d->sr)).c_str(),
                         O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
     if (fd < 0) {
         return errno;
     }
-    d.exclusiveFd = fd;
-    d.exclusive = true;
+    d->exclusiveFd = fd;
+    d->exclusive = true;
     // A generic node opened before the claim is opened again, exclusively, when next needed.
-    if (d.sgFd >= 0) {
-        close(d.sgFd);
-        d.sgFd = -1;
+    if (d->sgFd >= 0) {
+        close(d->sgFd);
+        d->sgFd = -1;
     }
-    d.sgFailed = false;
+    d->sgFailed = false;
     return 0;
 }
 
 void LinuxPlatform::ReleaseExclusive(HANDLE device) {
-    const std::shared_ptr<HandleEntry> entry = FindHandle(device);
-    if (entry == nullptr || entry->kind != HandleEntry::Kind::Device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
         return;
     }
-    Device& d = *entry->device;
-    std::lock_guard<std::mutex> lock(d.sgMutex);
-    if (!d.exclusive) {
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    if (!d->exclusive) {
         return;
     }
-    close(d.exclusiveFd);
-    d.exclusiveFd = -1;
-    d.exclusive = false;
-    if (d.sgFd >= 0) {
-        close(d.sgFd);
-        d.sgFd = -1;
+    close(d->exclusiveFd);
+    d->exclusiveFd = -1;
+    d->exclusive = false;
+    if (d->sgFd >= 0) {
+        close(d->sgFd);
+        d->sgFd = -1;
     }
-    d.sgFailed = false;
+    d->sgFailed = false;
 }
 
 bool LinuxPlatform::HeldExclusive(HANDLE device) const {
-    const std::shared_ptr<HandleEntry> entry = FindHandle(device);
-    if (entry == nullptr || entry->kind != HandleEntry::Kind::Device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(entry->device->sgMutex);
-    return entry->device->exclusive;
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    return d->exclusive;
 }
 
 DWORD LinuxPlatform::GetLastError() {

@@ -141,6 +141,7 @@ class LinuxPlatform : public Platform {
     bool IsOptical(int sr) const;
     HANDLE AddHandle(std::shared_ptr<HandleEntry> entry);
     std::shared_ptr<HandleEntry> FindHandle(HANDLE handle) const;
+    std::shared_ptr<Device> DeviceOf(HANDLE handle) const;  // null for no device handle
 
     BOOL ScsiGetAddress(Device& device, void* out, DWORD outSize, DWORD* returned);
     BOOL StorageQuery(Device& device, const void* in, DWORD inSize, void* out, DWORD outSize,
