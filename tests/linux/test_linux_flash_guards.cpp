@@ -27,6 +27,7 @@ using linuxtest::FakeSysfs;
 LinuxFlashGuards::Settings LockIn(std::vector<std::string> directories) {
     LinuxFlashGuards::Settings settings;
     settings.lockDirectories = std::move(directories);
+    settings.claimPauseMilliseconds = 1;
     return settings;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 #include "platform/linux/linux_platform.h"
@@ -161,7 +162,13 @@ Guarded LinuxFlashGuards::ClaimDrive(HANDLE device) {
     if (platform_ == nullptr || device == nullptr || device == INVALID_HANDLE_VALUE) {
         return {GuardResult::Unavailable, nullptr};
     }
-    const int error = platform_->ClaimExclusive(device);
+    int error = platform_->ClaimExclusive(device);
+    for (int attempt = 1; error == EBUSY && attempt < settings_.claimAttempts; ++attempt) {
+        const long pause = settings_.claimPauseMilliseconds;
+        timespec wait{pause / 1000, pause % 1000 * 1'000'000};
+        nanosleep(&wait, nullptr);
+        error = platform_->ClaimExclusive(device);
+    }
     if (error == 0) {
         return {GuardResult::Taken, std::make_unique<ExclusiveDriveGuard>(*platform_, device)};
     }

@@ -8,7 +8,8 @@
 //   D-Bus (org.freedesktop.login1.Manager.Inhibit) and held as the file descriptor it answers
 //   with; closing it gives it back. Without a login manager the program goes on without.
 // - a drive: the device handle's drive claimed with O_EXCL (LinuxPlatform::ClaimExclusive);
-//   EBUSY (another program has it to itself, or a disc in it is mounted) is Busy.
+//   EBUSY (another program has it to itself, or a disc in it is mounted) all through a few
+//   tries is Busy.
 #pragma once
 
 #include <string>
@@ -31,6 +32,10 @@ class LinuxFlashGuards : public FlashGuards {
         std::string busAddress;
         // How long the login manager may take to answer.
         int busTimeoutMilliseconds = 5000;
+        // How often a busy drive is tried, and the pause between tries: a program that polls the
+        // drive holds it exclusively for a moment only.
+        int claimAttempts = 5;
+        int claimPauseMilliseconds = 100;
     };
 
     // /run/lock, then $XDG_RUNTIME_DIR; the system bus.
