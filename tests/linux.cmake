@@ -9,8 +9,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # The Linux flash guards (label safety): the lock file, the drive claims through the
     # interposer where it is built, and the login manager's inhibitor on a private bus.
     add_executable(linux_guards_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_flash_guards.cpp)
-    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux GTest::gtest
-                                                     GTest::gtest_main quiver_warnings)
+    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux quiver_drive
+                                                     GTest::gtest GTest::gtest_main quiver_warnings)
     set(_guards_environment "")
     if(TARGET quiver_sgio)
         add_dependencies(linux_guards_tests quiver_sgio)

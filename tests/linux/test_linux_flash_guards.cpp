@@ -11,9 +11,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "device/atapi_device.h"
 #include "fake_sysfs.h"
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_platform.h"
@@ -86,7 +88,8 @@ TEST(LinuxMachineLock, NoDirectoryThatCanHoldItLeavesTheMachineUnguarded) {
     EXPECT_EQ(guards.ClaimMachine().result, GuardResult::Unavailable);
 }
 
-// Drives on the interposer: sr0 a KMR-730T with sg0, sr1 another drive with sg1.
+// Drives on the interposer, found by drive objects: sr0 a KMR-730T with sg0, sr1 another drive
+// with sg1, on for a while (no power-on unit attention).
 class DriveClaimTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -96,70 +99,49 @@ class DriveClaimTest : public ::testing::Test {
         }
         FakeSysfs::Write(fs_.root() + "/machine.json", linuxtest::kTwoDriveMachine);
         setenv("QUIVER_SGIO_MACHINE", (fs_.root() + "/machine.json").c_str(), 1);
+        setenv("QUIVER_SGIO_SETTLED", "1", 1);
         unsetenv("QUIVER_SGIO_RAWIO");
         unsetenv("QUIVER_SGIO_BUSY");
         fs_.Add({.sr = 0, .hctl = "1:0:0:0", .sg = 0, .devNode = false});
         fs_.Add({.sr = 1, .hctl = "2:0:1:0", .sg = 1, .devNode = false});
     }
-    void TearDown() override { unsetenv("QUIVER_SGIO_BUSY"); }
-
-    HANDLE Open(const char* path) {
-        return os_.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
+    void TearDown() override {
+        unsetenv("QUIVER_SGIO_BUSY");
+        unsetenv("QUIVER_SGIO_SETTLED");
     }
-    // WRITE BUFFER of 16 KiB, which the block node refuses, so that it goes through the generic
-    // node: whether it reached the drive.
-    bool Write(HANDLE handle) {
-        std::vector<std::uint8_t> data(16384);
-        SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER r{};
-        const std::uint8_t cdb[] = {0x3B, 0x05, 0x01, 0, 0, 0, 0, 0x40, 0, 0, 0, 0};
-        r.sptd.Length = sizeof r.sptd;
-        r.sptd.CdbLength = sizeof cdb;
-        std::memcpy(r.sptd.Cdb, cdb, sizeof cdb);
-        r.sptd.DataIn = SCSI_IOCTL_DATA_OUT;
-        r.sptd.DataTransferLength = static_cast<ULONG>(data.size());
-        r.sptd.DataBuffer = data.data();
-        r.sptd.TimeOutValue = 10;
-        r.sptd.SenseInfoLength = 24;
-        r.sptd.SenseInfoOffset = offsetof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, ucSenseBuf);
-        DWORD returned = 0;
-        return os_.DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &r, sizeof r, &r,
-                                   sizeof r, &returned, nullptr) != FALSE;
+    // A drive object of its own (as another program would have) with record `index` selected.
+    std::unique_ptr<AtapiDevice> Selected(int index) {
+        auto device = std::make_unique<AtapiDevice>(true);
+        EXPECT_TRUE(device->SelectDrive(index));
+        return device;
     }
 
     FakeSysfs fs_;
     LinuxPlatform os_{fs_.root()};
+    ScopedPlatform installed_{os_};
     LinuxFlashGuards guards_{&os_, LockIn({})};
 };
 
-// Two handles on one drive, as two programs would have: while one holds the claim the other is
-// refused the claim and the generic node, so its writes do not reach the drive.
+// While one holds the claim the other is refused the claim and the generic node, so that its
+// writes do not reach the drive.
 TEST_F(DriveClaimTest, TheClaimKeepsOtherExclusiveUsersOffUntilItGoes) {
-    HANDLE mine = Open("\\\\.\\0:");
-    HANDLE other = Open("\\\\.\\0:");
-    Guarded claim = guards_.ClaimDrive(mine);
+    const auto mine = Selected(0);
+    const auto other = Selected(0);
+    Guarded claim = guards_.ClaimDrive(mine->DeviceHandle());
     ASSERT_EQ(claim.result, GuardResult::Taken);
-    EXPECT_EQ(guards_.ClaimDrive(other).result, GuardResult::Busy);
-    EXPECT_TRUE(Write(mine));
-    EXPECT_FALSE(Write(other));
+    EXPECT_EQ(guards_.ClaimDrive(other->DeviceHandle()).result, GuardResult::Busy);
+    EXPECT_TRUE(mine->WriteBuffer(0, 16384, 0));
+    EXPECT_FALSE(other->WriteBuffer(0, 16384, 0));
 
     claim.guard.reset();
-    EXPECT_FALSE(os_.HeldExclusive(mine));
-    Guarded now = guards_.ClaimDrive(other);
-    EXPECT_EQ(now.result, GuardResult::Taken);
-    os_.CloseHandle(other);
-    now.guard.reset();
-    os_.CloseHandle(mine);
+    EXPECT_FALSE(os_.HeldExclusive(mine->DeviceHandle()));
+    EXPECT_EQ(guards_.ClaimDrive(other->DeviceHandle()).result, GuardResult::Taken);
 }
 
 TEST_F(DriveClaimTest, ADriveAnotherProgramHoldsOrHasMountedIsBusy) {
     setenv("QUIVER_SGIO_BUSY", "sr0", 1);
-    HANDLE busy = Open("\\\\.\\0:");
-    HANDLE free = Open("\\\\.\\1:");
-    EXPECT_EQ(guards_.ClaimDrive(busy).result, GuardResult::Busy);
-    EXPECT_EQ(guards_.ClaimDrive(free).result, GuardResult::Taken);
-    os_.CloseHandle(busy);
-    os_.CloseHandle(free);
+    EXPECT_EQ(guards_.ClaimDrive(Selected(0)->DeviceHandle()).result, GuardResult::Busy);
+    EXPECT_EQ(guards_.ClaimDrive(Selected(1)->DeviceHandle()).result, GuardResult::Taken);
 }
 
 }  // namespace
