@@ -4,8 +4,10 @@
 #include <clocale>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "app/frm_quiver.h"
+#include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/platform.h"
 #include "ui/qt/qt_toolkit.h"
@@ -19,5 +21,7 @@ int main(int argc, char** argv) {
     quiver::LinuxPlatform platform;
     quiver::ScopedPlatform installed(platform);
     quiver::ui::qt::QtApplication application(argc, argv);
-    return quiver::RunQuiver(application);
+    quiver::TQuiverMain::Options options;
+    options.guards = std::make_shared<quiver::LinuxFlashGuards>(&platform);
+    return quiver::RunQuiver(application, std::move(options));
 }

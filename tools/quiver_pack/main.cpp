@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "files.h"
 #include "pack.h"
 
 namespace fs = std::filesystem;
@@ -36,72 +36,50 @@ struct ShowArguments {
     bool json = false;
 };
 
-std::optional<std::vector<std::uint8_t>> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-// Writes the file beside its destination and renames it into place, so that the destination is
-// either the old file or the whole new one. The new file takes the permissions of `like`.
-bool WriteFileAtomically(const fs::path& path, const std::vector<std::uint8_t>& bytes,
-                         const fs::path& like, std::string& error) {
-    fs::path temp = path;
-    temp += ".quiver-pack.tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            error = "cannot write " + temp.string();
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::permissions(temp, fs::status(like, ec).permissions(), ec);
-    fs::rename(temp, path, ec);
-    if (ec) {
-        error = "cannot replace " + path.string() + ": " + ec.message();
-        fs::remove(temp, ec);
-        return false;
-    }
-    return true;
-}
-
 int Fill(const FillArguments& args) {
     const std::optional<fs::path> out = args.out;
     const std::optional<fs::path> image_dir = args.image_dir;
     const bool in_place = args.in_place;
     const fs::path manifest_path = args.manifest;
-    const fs::path updater_path = args.updater;
-    const fs::path target = in_place ? updater_path : *out;
-    std::error_code ec;
-    if (!in_place && fs::equivalent(updater_path, target, ec)) {
-        std::cerr << "quiver-pack: " << target.string()
-                  << " is the updater itself; pass --in-place to change it\n";
-        return 1;
+    fs::path updater_path = args.updater;
+    std::string error;
+    fs::path target;
+    if (in_place) {
+        // A symbolic link is followed once, here; the file it leads to is read and replaced.
+        const std::optional<fs::path> resolved = quiver::pack::ResolveInPlace(updater_path, error);
+        if (!resolved) {
+            std::cerr << "quiver-pack: " << error << "\n";
+            return 1;
+        }
+        updater_path = target = *resolved;
+    } else {
+        target = *out;
+        std::error_code ec;
+        if (fs::equivalent(updater_path, target, ec)) {
+            std::cerr << "quiver-pack: " << target.string()
+                      << " is the updater itself; pass --in-place to change it\n";
+            return 1;
+        }
+        if (!quiver::pack::CheckNewDestination(target, error)) {
+            std::cerr << "quiver-pack: " << error << "\n";
+            return 1;
+        }
     }
 
-    const auto manifest = ReadFile(manifest_path);
+    const auto manifest =
+        quiver::pack::ReadInput(manifest_path, quiver::pack::kManifestLimit, error);
     if (!manifest) {
-        std::cerr << "quiver-pack: cannot read " << manifest_path.string() << "\n";
+        std::cerr << "quiver-pack: the manifest: " << error << "\n";
         return 1;
     }
-    auto updater = ReadFile(updater_path);
+    unsigned permissions = 0;
+    auto updater =
+        quiver::pack::ReadInput(updater_path, quiver::pack::kUpdaterLimit, error, &permissions);
     if (!updater) {
-        std::cerr << "quiver-pack: cannot read " << updater_path.string() << "\n";
+        std::cerr << "quiver-pack: the updater: " << error << "\n";
         return 1;
     }
+    std::error_code ec;
     const fs::path base = image_dir.value_or(fs::absolute(manifest_path, ec).parent_path());
     quiver::pack::FillResult result = quiver::pack::Fill(
         std::move(*updater),
@@ -111,20 +89,23 @@ int Fill(const FillArguments& args) {
         std::cerr << "quiver-pack: nothing written\n";
         return 1;
     }
-    std::string error;
-    if (!WriteFileAtomically(target, result.file, updater_path, error)) {
+    if (!quiver::pack::ReplaceFile(target, result.file, permissions, error)) {
         std::cerr << "quiver-pack: " << error << "\n";
         return 1;
     }
     std::cerr << "quiver-pack: filled the package block (" << result.location->how << ") into "
-              << target.string() << "\n";
+              << target.string()
+              << (in_place && target != args.updater ? " (the file " + args.updater + " points to)"
+                                                     : std::string())
+              << "\n";
     return 0;
 }
 
 int Show(const ShowArguments& args) {
-    const auto file = ReadFile(args.file);
+    std::string error;
+    const auto file = quiver::pack::ReadInput(args.file, quiver::pack::kUpdaterLimit, error);
     if (!file) {
-        std::cerr << "quiver-pack: cannot read " << args.file << "\n";
+        std::cerr << "quiver-pack: " << error << "\n";
         return 1;
     }
     const quiver::pack::LocateResult located = quiver::pack::LocateBlock(*file);
