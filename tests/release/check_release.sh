@@ -80,7 +80,7 @@ left="$(find "$root" -mindepth 1 -not -path "$root/var/lib/dpkg*" -type f)"
 
 if command -v lintian >/dev/null; then
     echo "== lintian"
-    lintian --fail-on error --no-tag-display-limit "$deb"
+    lintian --fail-on error --tag-display-limit 0 "$deb"
 fi
 
 echo "== zip"
