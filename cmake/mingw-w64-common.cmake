@@ -19,3 +19,10 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Header-only packages of the build machine, offered without its /usr/include (see the folder).
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-packages/nlohmann_json CACHE PATH "")
+set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-packages/CLI11 CACHE PATH "")
+
+# Wine runs the programs and the tests (32-bit programs need 32-bit Wine, wine32, beside it).
+find_program(QUIVER_WINE wine)
+if(QUIVER_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${QUIVER_WINE})
+endif()

@@ -2,8 +2,3 @@
 # tests too.
 set(QUIVER_MINGW_TRIPLET x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
-
-find_program(QUIVER_WINE wine)
-if(QUIVER_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${QUIVER_WINE})
-endif()

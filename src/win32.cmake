@@ -5,7 +5,7 @@ if(WIN32)
 # --- Generators -------------------------------------------------------------------------------
 # tools/ builds the generators (gen_flash_profiles, gen_demo_image, gen_demo_package ...) for
 # Windows like everything else, but their output is needed while building, on the build machine,
-# where a Windows program may not run (never a 32-bit one). When cross-compiling, the same
+# where a Windows program may not run at all. When cross-compiling, the same
 # sources are therefore also built natively, as a separate build of this tree in
 # build/<preset>/host-tools, and each generator's CROSSCOMPILING_EMULATOR is pointed at its
 # native twin (cmake/run-host-tool.sh runs the twin with the generator's arguments). The
@@ -67,5 +67,6 @@ add_executable(quiver WIN32 ${CMAKE_CURRENT_LIST_DIR}/app/main_win32.cpp)
 target_link_libraries(quiver PRIVATE quiver_app quiver_ui_win32 quiver_platform_win32
                                      quiver_warnings)
 target_link_options(quiver PRIVATE -mwindows)
+quiver_windows_resources(quiver DESCRIPTION "Quiver firmware updater" UPDATER)
 
 endif()

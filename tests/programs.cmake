@@ -130,3 +130,38 @@ add_test(NAME quiver_sim_second_updater_ends
                     --machine ${PROJECT_SOURCE_DIR}/docs/machines/another-updater.json)
 set_tests_properties(quiver_sim_demo_holds_the_system_while_flashing quiver_sim_second_updater_ends
                      PROPERTIES LABELS safety TIMEOUT 120)
+
+# The command lines: --help and --version end with 0, wrong usage with 2 and its reason, each
+# named option is checked as it was before the options were generated.
+# quiver_command_test(NAME STATUS OUTPUT_REGEX PROGRAM ARGS...)
+function(quiver_command_test name status regex program)
+    add_test(NAME ${name}
+             COMMAND bash -c "\"$0\" \"$@\" 2>&1; echo \"exit code $?\"" ${program} ${ARGN})
+    set_tests_properties(${name} PROPERTIES LABELS app TIMEOUT 60
+                         PASS_REGULAR_EXPRESSION "${regex}(.|\n)*exit code ${status}\n$")
+endfunction()
+set(_sim $<TARGET_FILE:quiver-sim>)
+set(_pack $<TARGET_FILE:quiver-pack>)
+quiver_command_test(quiver_sim_version 0 "^quiver-sim ${PROJECT_VERSION}\n" ${_sim} --version)
+quiver_command_test(quiver_pack_version 0 "^quiver-pack ${PROJECT_VERSION}\n" ${_pack} --version)
+quiver_command_test(quiver_sim_help 0 "Usage: quiver-sim \\[OPTIONS\\](.|\n)*--speed F\\|virtual"
+                    ${_sim} --help)
+quiver_command_test(quiver_pack_help 0 "fill(.|\n)*--in-place(.|\n)*show(.|\n)*--json"
+                    ${_pack} --help)
+quiver_command_test(quiver_sim_rejects_an_unknown_answer 2
+                    "--answer: takes yes, no, ok or cancel, not \"maybe\"" ${_sim} --answer maybe)
+quiver_command_test(quiver_sim_takes_one_answer_an_option 2 "not expected: no"
+                    ${_sim} --answer yes no)
+quiver_command_test(quiver_sim_rejects_a_list_index_past_15 2 "--choose" ${_sim} --choose 16)
+quiver_command_test(quiver_sim_rejects_a_list_index_with_a_tail 2 "--choose" ${_sim} --choose 3x)
+quiver_command_test(quiver_sim_rejects_a_speed_of_0 2 "--speed: takes a positive factor"
+                    ${_sim} --speed 0)
+quiver_command_test(quiver_sim_rejects_a_default_answer_of_ok 2 "--default-answer"
+                    ${_sim} --default-answer ok)
+quiver_command_test(quiver_sim_rejects_an_unknown_option 2 "--bogus" ${_sim} --bogus)
+quiver_command_test(quiver_sim_rejects_a_missing_value 2 "--machine" ${_sim} --machine)
+quiver_command_test(quiver_pack_needs_a_command 2 "quiver-pack: " ${_pack})
+if(TARGET quiver AND NOT WIN32)
+    quiver_command_test(quiver_version 0 "^quiver ${PROJECT_VERSION}\n" $<TARGET_FILE:quiver>
+                        --version)
+endif()

@@ -1,6 +1,6 @@
 # Windows builds only: the Win32 platform seam and window toolkit, run where the build's programs
-# run (CMAKE_CROSSCOMPILING_EMULATOR: Wine for the 64-bit build; the 32-bit build registers no
-# tests), and a smoke test of quiver.exe.
+# run (CMAKE_CROSSCOMPILING_EMULATOR: Wine, 64-bit or 32-bit as the build), and quiver.exe end to
+# end.
 if(WIN32)
 
 # Tests that drive Linux programs (fork, wait) have no place here.
@@ -23,6 +23,11 @@ target_link_options(win32_tests PRIVATE -mconsole)
 # The program that drives quiver.exe through its window, as a user would.
 add_executable(dialog_driver ${_win32_dir}/dialog_driver.cpp)
 target_link_libraries(dialog_driver PRIVATE quiver_warnings user32 gdi32)
+
+# The program that reads a program's manifest and version strings as Windows does.
+add_executable(resource_reader ${_win32_dir}/resource_reader.cpp)
+target_link_libraries(resource_reader PRIVATE quiver_warnings version)
+target_link_options(resource_reader PRIVATE -mconsole)
 
 # The emulated ASPI manager: the emulated machine behind the two entry points of WNASPI32, with
 # the machine read from a machine file. For the tests only; it is never installed.
@@ -157,6 +162,56 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
         PASS_REGULAR_EXPRESSION
         "^dialog \"Error FS 002\": LoadLibrary:\nWNASPI32.DLL not found.\ndialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
 
+    # quiver.exe's resources as Windows reads them: the manifest asks for administrator rights
+    # and names the systems up to Windows 10 and 11; the version information carries the
+    # project's version and, once quiver-pack has filled the package, names that package.
+    set(_resources_common
+        "manifest~<requestedExecutionLevel level=\"requireAdministrator\""
+        "manifest~<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"
+        "FileVersion=${PROJECT_VERSION}" "ProductVersion=${PROJECT_VERSION}"
+        "(fixed file version)=${PROJECT_VERSION}.0" "ProductName=Quiver"
+        "OriginalFilename=quiver.exe")
+    add_test(NAME quiver_exe_resources_before_filling
+             COMMAND resource_reader $<TARGET_FILE:quiver> ${_resources_common}
+                     "FileDescription=Quiver firmware updater (not filled)"
+                     "PackageTitle=(not filled)" "DriveName=(not filled)"
+                     "FirmwareVersion=(not filled)")
+    add_test(NAME quiver_exe_resources_after_filling
+             COMMAND resource_reader ${_win32_work}/flash/quiver.exe ${_resources_common}
+                     "FileDescription=Firmware QM0F for Korvane DVDRW KMR-730T"
+                     "PackageTitle=Flash Program for Korvane DVDRW KMR-730T"
+                     "DriveName=Korvane DVDRW KMR-730T" "FirmwareVersion=QM0F")
+    set_tests_properties(quiver_exe_resources_before_filling quiver_exe_resources_after_filling
+                         PROPERTIES LABELS win32 TIMEOUT 120)
+
+    # The vendors' tools on Windows: quiver-pack.exe fills quiver.exe byte for byte as
+    # quiver-pack does on Linux (the updater under test above), and shows it; quiver-sim.exe
+    # rehearses that updater on the emulated PC. quiver-pack runs on Linux while building, so
+    # the Windows programs are named by their files, run by the build's emulator (Wine).
+    set(_run ${CMAKE_CROSSCOMPILING_EMULATOR})
+    set(_pack_exe $<TARGET_FILE:quiver-pack>)
+    set(_sim_exe $<TARGET_FILE:quiver-sim>)
+    add_test(NAME quiver_tools_exe_report_their_version
+             COMMAND bash -c "set -e; ${_run} '${_pack_exe}' --version; ${_run} '${_sim_exe}' --version")
+    set_tests_properties(quiver_tools_exe_report_their_version PROPERTIES LABELS win32 TIMEOUT 120
+        PASS_REGULAR_EXPRESSION
+        "^quiver-pack ${PROJECT_VERSION}\r?\nquiver-sim ${PROJECT_VERSION}\r?\n$")
+    add_test(NAME quiver_pack_exe_fills_as_on_linux
+             COMMAND bash -c "set -e
+                 rm -rf '${_win32_work}/pack-exe'; mkdir -p '${_win32_work}/pack-exe'
+                 ${_run} '${_pack_exe}' fill '${_win32_data}/flash.json' '$<TARGET_FILE:quiver>' \
+                     -o '${_win32_work}/pack-exe/quiver.exe' --image-dir '${CMAKE_BINARY_DIR}/generated'
+                 cmp '${_win32_work}/pack-exe/quiver.exe' '${_win32_work}/flash/quiver.exe'
+                 echo identical
+                 ${_run} '${_pack_exe}' show '${_win32_work}/pack-exe/quiver.exe'")
+    set_tests_properties(quiver_pack_exe_fills_as_on_linux PROPERTIES LABELS win32 TIMEOUT 120
+        PASS_REGULAR_EXPRESSION "identical\r?\n(.|\n)*FirmwareVersion +\"QM0F\"")
+    add_test(NAME quiver_sim_exe_rehearses_the_updater
+             COMMAND ${_run} ${_sim_exe} --package ${_win32_work}/flash/quiver.exe --speed virtual)
+    set_tests_properties(quiver_sim_exe_rehearses_the_updater PROPERTIES LABELS win32 TIMEOUT 120
+        PASS_REGULAR_EXPRESSION
+        "dialog information \"Information\" ok \"Firmware has been updated successfully !\"(.|\n)*\nend\r?\n$")
+
     # Every detected drive is listed, each on a line of its own, after "Detected drives :".
     add_test(NAME quiver_exe_admits_no_drive_of_the_package
              COMMAND dialog_driver answer ${_win32_work}/no-match/quiver.exe
@@ -178,7 +233,8 @@ endif()
 
 # Under Wine every test runs in a prefix of its own, made before the first test and removed
 # after the last: a crash ends the program instead of opening the debugger, and the fonts are
-# there.
+# there. Each build folder has its own prefix and display, so that the 64-bit and the 32-bit tests
+# can run one after the other or side by side.
 if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
     string(MD5 _build_hash "${CMAKE_BINARY_DIR}")
     string(SUBSTRING "${_build_hash}" 0 12 _build_hash)
@@ -192,12 +248,13 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
     # An X display of the tests' own (Xvfb), numbered from the build folder.
     math(EXPR _display "200 + 0x${_build_hash} % 600" OUTPUT_FORMAT DECIMAL)
     set(QUIVER_WINE_DISPLAY ":${_display}" CACHE STRING "The Xvfb display the Wine tests use")
+    math(EXPR _bits "8 * ${CMAKE_SIZEOF_VOID_P}")
     add_test(NAME wine_prefix_setup
              COMMAND bash ${_win32_dir}/wine-prefix.sh setup ${QUIVER_WINE_PREFIX}
-                     ${QUIVER_WINE_DISPLAY})
+                     ${QUIVER_WINE_DISPLAY} ${_bits})
     add_test(NAME wine_prefix_cleanup
              COMMAND bash ${_win32_dir}/wine-prefix.sh cleanup ${QUIVER_WINE_PREFIX}
-                     ${QUIVER_WINE_DISPLAY})
+                     ${QUIVER_WINE_DISPLAY} ${_bits})
     set_tests_properties(wine_prefix_setup PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
     set_tests_properties(wine_prefix_cleanup PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
     get_property(_tests DIRECTORY PROPERTY TESTS)

@@ -1,6 +1,9 @@
 // quiver: the updater on Linux, a Qt window over SG_IO. The text comparison collates by the
-// user's locale, so LC_COLLATE is taken from the environment before anything compares.
+// user's locale, so LC_COLLATE is taken from the environment before anything compares. The
+// updater takes no arguments but --version, which prints the program's version and ends.
 #include <clocale>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/frm_quiver.h"
@@ -10,6 +13,10 @@
 #include "ui/qt/qt_toolkit.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("quiver %s\n", QUIVER_VERSION);
+        return 0;
+    }
     std::setlocale(LC_COLLATE, "");
     quiver::LinuxPlatform platform;
     quiver::ScopedPlatform installed(platform);

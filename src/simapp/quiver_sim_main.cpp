@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/frm_quiver.h"
+#include "command_line.h"
 #include "platform/sim/sim_platform.h"
 #include "simapp/machine_file.h"
 #include "simapp/package_file.h"
@@ -38,81 +39,77 @@ struct Arguments {
     bool times = false;
 };
 
-[[noreturn]] void Usage(const std::string& problem) {
-    if (!problem.empty()) {
-        std::cerr << "quiver-sim: " << problem << "\n";
-    }
-    std::cerr << "usage: quiver-sim [--machine FILE] [--package FILE] [--answer A]...\n"
-                 "                  [--default-answer yes|no] [--choose N] [--update] [--close]\n"
-                 "                  [--wait] [--speed F|virtual] [--times]\n"
-                 "A: yes, no, ok or cancel. See docs/quiver-sim.md.\n";
-    std::exit(2);
-}
-
 bool IsAnswer(const std::string& a) {
     return a == "yes" || a == "no" || a == "ok" || a == "cancel";
 }
 
-Arguments Parse(int argc, char** argv) {
-    Arguments args;
-    auto value = [&](int& i) -> std::string {
-        if (i + 1 >= argc) {
-            Usage(std::string(argv[i]) + " needs a value");
-        }
-        return argv[++i];
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--machine") {
-            args.machineFile = value(i);
-        } else if (a == "--package") {
-            args.packageFile = value(i);
-        } else if (a == "--answer") {
-            std::string answer = value(i);
-            if (!IsAnswer(answer)) {
-                Usage("--answer takes yes, no, ok or cancel, not \"" + answer + "\"");
-            }
-            args.answers.push_back(answer);
-        } else if (a == "--default-answer") {
-            args.defaultAnswer = value(i);
-            if (args.defaultAnswer != "yes" && args.defaultAnswer != "no") {
-                Usage("--default-answer takes yes or no");
-            }
-        } else if (a == "--choose") {
-            const std::string n = value(i);
-            char* end = nullptr;
-            const long index = std::strtol(n.c_str(), &end, 10);
-            if (n.empty() || *end != '\0' || index < 0 || index > 15) {
-                Usage("--choose takes a list index from 0 to 15");
-            }
-            args.choose = static_cast<int>(index);
-        } else if (a == "--update") {
-            args.update = true;
-        } else if (a == "--close") {
-            args.close = true;
-        } else if (a == "--wait") {
-            args.wait = true;
-        } else if (a == "--speed") {
-            const std::string s = value(i);
-            if (s == "virtual") {
-                args.virtualClock = true;
-            } else {
+// Reads the command line into `args`; returns the status to end with when the program is not to
+// run (--help, --version, wrong usage).
+std::optional<int> Parse(int argc, char** argv, Arguments& args) {
+    CLI::App app;
+    command_line::Describe(app, "quiver-sim",
+                           "Runs the updater on an emulated PC and prints what happens as a "
+                           "transcript, one event a line.\n"
+                           "Exit status: 0 after the run, whatever it showed; 2 for a bad "
+                           "command line, machine file or package file.");
+    app.footer("See docs/quiver-sim.md.");
+    app.add_option("--machine", args.machineFile,
+                   "The emulated PC, from a machine file (default: the built-in demo PC)")
+        ->type_name("FILE");
+    app.add_option("--package", args.packageFile,
+                   "The firmware package: a package block, or a file holding one, such as a "
+                   "built updater (default: the built-in demo package)")
+        ->type_name("FILE");
+    std::vector<std::string> answers;
+    app.add_option("--answer", answers,
+                   "The answer to the next dialog (yes, no, ok or cancel), in order; repeat for "
+                   "several")
+        ->type_name("A")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(
+            [](const std::string& answer) {
+                return IsAnswer(answer) ? std::string()
+                                        : "takes yes, no, ok or cancel, not \"" + answer + "\"";
+            },
+            "");
+    app.add_option("--default-answer", args.defaultAnswer,
+                   "The answer once the --answers are used up (default: yes)")
+        ->type_name("yes|no")
+        ->check(CLI::IsMember({"yes", "no"}).description(""));
+    app.add_option("--choose", args.choose,
+                   "Choose item N (0 to 15) of the drive list once start-up is over")
+        ->type_name("N")
+        ->check(CLI::Range(0, 15).description(""));
+    app.add_flag("--update", args.update, "Press Update once start-up is over");
+    app.add_flag("--close", args.close, "Press Close when the window is idle again");
+    app.add_flag("--wait", args.wait, "No user action at all");
+    std::string speed;
+    app.add_option("--speed", speed,
+                   "A scaled clock, F emulated seconds per real second, or the virtual clock")
+        ->type_name("F|virtual")
+        ->check(
+            [](const std::string& s) {
                 char* end = nullptr;
                 const double f = std::strtod(s.c_str(), &end);
-                if (s.empty() || *end != '\0' || !(f > 0.0)) {
-                    Usage("--speed takes a positive factor or \"virtual\"");
-                }
-                args.speed = f;
-            }
-        } else if (a == "--times") {
-            args.times = true;
-        } else if (a == "--help" || a == "-h") {
-            Usage("");
-        } else {
-            Usage("unknown argument \"" + a + "\"");
-        }
+                return s == "virtual" || (!s.empty() && *end == '\0' && f > 0.0)
+                           ? std::string()
+                           : std::string("takes a positive factor or \"virtual\"");
+            },
+            "");
+    app.add_flag("--times", args.times, "Prefix every transcript line with the emulated time");
+
+    if (const auto status = command_line::Parse(app, argc, argv)) {
+        return status;
     }
-    return args;
+    args.answers.assign(answers.begin(), answers.end());
+    if (speed == "virtual") {
+        args.virtualClock = true;
+    } else if (!speed.empty()) {
+        args.speed = std::strtod(speed.c_str(), nullptr);
+    }
+    return std::nullopt;
 }
 
 const char* KindText(ui::DialogKind kind) {
@@ -237,7 +234,10 @@ void Report(simapp::Transcript& t, const UiEvent& e) {
 }
 
 int Main(int argc, char** argv) {
-    const Arguments args = Parse(argc, argv);
+    Arguments args;
+    if (const auto status = Parse(argc, argv, args)) {
+        return *status;
+    }
 
     sim::Machine machine;
     simapp::MachineSpec desc;

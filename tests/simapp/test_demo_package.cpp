@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -38,8 +39,10 @@ class DemoPackageFile : public ::testing::Test {
         return path_.string();
     }
 
+    // Of this process: test runs of other build folders may run at the same time.
     std::filesystem::path path_ =
-        std::filesystem::temp_directory_path() / "quiver_demo_package_test.bin";
+        std::filesystem::temp_directory_path() /
+        ("quiver_demo_package_test." + std::to_string(::getpid()) + ".bin");
 };
 
 TEST(DemoPackage, IsTheDefaultBlockWithTheDemoImageInBankOne) {

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # The Wine prefix the Windows tests run in, made fresh for a test run and removed after it.
 #
-#   wine-prefix.sh setup PREFIX DISPLAY    makes the prefix: no crash dialog, the fonts, a
-#                                          virtual desktop, a server that stays up, and an X
-#                                          server of its own on DISPLAY (:N)
-#   wine-prefix.sh cleanup PREFIX DISPLAY  stops both and removes the prefix
+#   wine-prefix.sh setup PREFIX DISPLAY [BITS]    makes the prefix: no crash dialog, the fonts,
+#                                                 a virtual desktop, a server that stays up, and
+#                                                 an X server of its own on DISPLAY (:N)
+#   wine-prefix.sh cleanup PREFIX DISPLAY [BITS]  stops both and removes the prefix
 #
-# PREFIX must be a directory of its own under a temporary folder: cleanup deletes it. Wine makes
-# no top-level window without an X display, hence Xvfb.
+# BITS is the width of the programs under test, 64 (the default) or 32; the prefix is a 64-bit
+# Windows either way, which runs both. PREFIX must be a directory of its own under a temporary
+# folder: cleanup deletes it. Wine makes no top-level window without an X display, hence Xvfb.
 set -euo pipefail
 
-usage="usage: wine-prefix.sh setup|cleanup PREFIX :DISPLAY"
+usage="usage: wine-prefix.sh setup|cleanup PREFIX :DISPLAY [64|32]"
 action="${1:?$usage}"
 prefix="${2:?$usage}"
 display="${3:?$usage}"
+bits="${4:-64}"
+case "$bits" in
+    64 | 32) ;;
+    *) echo "wine-prefix.sh: programs of $bits bits?" >&2; exit 2 ;;
+esac
 case "$prefix" in
     */quiver-wine-*) ;;
     *) echo "wine-prefix.sh: refusing to use $prefix (not a quiver-wine-* folder)" >&2; exit 2 ;;
@@ -52,6 +58,12 @@ start_x() {
 
 case "$action" in
     setup)
+        # 32-bit programs need Debian's wine32, whose loader `wine` then starts every program with.
+        if [ "$bits" = 32 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+            echo "wine-prefix.sh: 32-bit Wine does not run here: wine32 is not installed, or" \
+                "this machine runs no 32-bit programs (scripts/install-deps says which)" >&2
+            exit 1
+        fi
         stop_server
         rm -rf "$prefix"
         mkdir -p "$prefix"

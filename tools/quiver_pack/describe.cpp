@@ -6,6 +6,7 @@
 #include "pack.h"
 #include "package/block_keys.h"
 #include "package/firmware_package.h"
+#include "version_strings.h"
 
 namespace quiver::pack {
 
@@ -190,6 +191,9 @@ ordered_json DescribePackage(std::span<const std::uint8_t> file, const BlockLoca
     out["admitsEveryDrive"] = !every.empty();
     out["admitsEveryDriveBy"] = every;
     out["banks"] = banks;
+    if (ordered_json strings = DescribeVersionStrings(file); !strings.is_null()) {
+        out["versionInfo"] = std::move(strings);
+    }
     return out;
 }
 
@@ -260,6 +264,9 @@ std::string RenderPackage(const ordered_json& d) {
         if (!placeholders.empty()) {
             line("  placeholder entries: " + placeholders);
         }
+    }
+    if (d.contains("versionInfo")) {
+        text += RenderVersionStrings(d["versionInfo"]);
     }
     return text;
 }

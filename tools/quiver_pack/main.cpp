@@ -15,6 +15,7 @@
 #include <system_error>
 #include <vector>
 
+#include "command_line.h"
 #include "files.h"
 #include "pack.h"
 
@@ -22,43 +23,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: quiver-pack fill MANIFEST UPDATER (-o OUT | --in-place) [--image-dir DIR]\n"
-    "       quiver-pack show FILE [--json]\n";
-
-int Usage(const std::string& problem) {
-    std::cerr << "quiver-pack: " << problem << "\n" << kUsage;
-    return 2;
-}
-
-int Fill(const std::vector<std::string>& args) {
-    std::vector<std::string> positional;
-    std::optional<fs::path> out;
-    std::optional<fs::path> image_dir;
+struct FillArguments {
+    std::string manifest;
+    std::string updater;
+    std::optional<std::string> out;
+    std::optional<std::string> image_dir;
     bool in_place = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-o" || a == "--image-dir") {
-            if (i + 1 >= args.size()) {
-                return Usage(a + " needs a path");
-            }
-            (a == "-o" ? out : image_dir) = fs::path(args[++i]);
-        } else if (a == "--in-place") {
-            in_place = true;
-        } else if (a.starts_with("-") && a.size() > 1) {
-            return Usage("unknown option " + a);
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 2) {
-        return Usage("fill takes a manifest and an updater");
-    }
-    if (in_place == out.has_value()) {
-        return Usage("fill writes either a new file (-o OUT) or the updater itself (--in-place)");
-    }
-    const fs::path manifest_path = positional[0];
-    fs::path updater_path = positional[1];
+};
+
+struct ShowArguments {
+    std::string file;
+    bool json = false;
+};
+
+int Fill(const FillArguments& args) {
+    const std::optional<fs::path> out = args.out;
+    const std::optional<fs::path> image_dir = args.image_dir;
+    const bool in_place = args.in_place;
+    const fs::path manifest_path = args.manifest;
+    fs::path updater_path = args.updater;
     std::string error;
     fs::path target;
     if (in_place) {
@@ -112,41 +95,26 @@ int Fill(const std::vector<std::string>& args) {
     }
     std::cerr << "quiver-pack: filled the package block (" << result.location->how << ") into "
               << target.string()
-              << (in_place && target != positional[1]
-                      ? " (the file " + positional[1] + " points to)"
-                      : std::string())
+              << (in_place && target != args.updater ? " (the file " + args.updater + " points to)"
+                                                     : std::string())
               << "\n";
     return 0;
 }
 
-int Show(const std::vector<std::string>& args) {
-    bool json = false;
-    std::vector<std::string> positional;
-    for (const std::string& a : args) {
-        if (a == "--json") {
-            json = true;
-        } else if (a.starts_with("-") && a.size() > 1) {
-            return Usage("unknown option " + a);
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (positional.size() != 1) {
-        return Usage("show takes one file");
-    }
+int Show(const ShowArguments& args) {
     std::string error;
-    const auto file = quiver::pack::ReadInput(positional[0], quiver::pack::kUpdaterLimit, error);
+    const auto file = quiver::pack::ReadInput(args.file, quiver::pack::kUpdaterLimit, error);
     if (!file) {
         std::cerr << "quiver-pack: " << error << "\n";
         return 1;
     }
     const quiver::pack::LocateResult located = quiver::pack::LocateBlock(*file);
     if (!located.location) {
-        std::cerr << "quiver-pack: " << positional[0] << ": " << located.error << "\n";
+        std::cerr << "quiver-pack: " << args.file << ": " << located.error << "\n";
         return 1;
     }
     const auto description = quiver::pack::DescribePackage(*file, *located.location);
-    if (json) {
+    if (args.json) {
         std::cout << description.dump(2) << "\n";
     } else {
         std::cout << quiver::pack::RenderPackage(description);
@@ -157,25 +125,52 @@ int Show(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        return Usage("no command");
+    CLI::App app;
+    quiver::command_line::Describe(app, "quiver-pack",
+                                   "Fills the firmware package block of a built updater from a "
+                                   "manifest, and shows the package of any updater.\n"
+                                   "Exit status: 0 done (warnings may have been printed), 1 "
+                                   "refused (nothing written), 2 wrong usage.");
+    app.require_subcommand(1);
+
+    FillArguments fill;
+    CLI::App* fill_command =
+        app.add_subcommand("fill", "Fill an updater's package block from a manifest");
+    fill_command->add_option("MANIFEST", fill.manifest, "The manifest (JSON)")
+        ->required()
+        ->type_name("");
+    fill_command->add_option("UPDATER", fill.updater, "The built updater to fill")
+        ->required()
+        ->type_name("");
+    CLI::Option* out = fill_command->add_option("-o", fill.out, "Write the filled updater to OUT")
+                           ->type_name("OUT");
+    CLI::Option* in_place =
+        fill_command->add_flag("--in-place", fill.in_place, "Fill the updater itself");
+    out->excludes(in_place);
+    fill_command
+        ->add_option("--image-dir", fill.image_dir,
+                     "Where the manifest's relative image paths start (default: the "
+                     "manifest's folder)")
+        ->type_name("DIR");
+
+    ShowArguments show;
+    CLI::App* show_command = app.add_subcommand("show", "Show the package of an updater");
+    show_command->add_option("FILE", show.file, "An updater or a package block")
+        ->required()
+        ->type_name("");
+    show_command->add_flag("--json", show.json, "Print it as JSON");
+
+    if (const auto status = quiver::command_line::Parse(app, argc, argv)) {
+        return *status;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (fill_command->parsed() && fill.in_place == fill.out.has_value()) {
+        return quiver::command_line::UsageError(
+            app, "fill writes either a new file (-o OUT) or the updater itself (--in-place)");
+    }
     try {
-        if (command == "fill") {
-            return Fill(args);
-        }
-        if (command == "show") {
-            return Show(args);
-        }
-        if (command == "--help" || command == "-h") {
-            std::cout << kUsage;
-            return 0;
-        }
+        return fill_command->parsed() ? Fill(fill) : Show(show);
     } catch (const std::exception& e) {
         std::cerr << "quiver-pack: " << e.what() << "\n";
         return 1;
     }
-    return Usage("unknown command " + command);
 }

@@ -10,6 +10,7 @@
 #include "flash/flash_tables.h"
 #include "package/package_slots.h"
 #include "sim/flash_profile_format.h"
+#include "version_strings.h"
 
 namespace quiver::pack {
 
@@ -271,6 +272,7 @@ FillResult Fill(std::vector<std::uint8_t> updater, std::string_view manifest_jso
         if (PeIsSigned(updater)) {
             d.Warn("updater", "the file is signed; the signature no longer matches, sign it again");
         }
+        WritePackageVersionStrings(updater, manifest, d);
         UpdatePeChecksum(updater);
     }
     result.file = std::move(updater);

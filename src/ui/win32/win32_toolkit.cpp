@@ -858,7 +858,12 @@ Win32Application::Win32Application(void* instance)
     form.lpfnWndProc = FormProc;
     form.hInstance = hinstance;
     form.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
-    form.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+    // The program's own icon (resource 1) where it carries one, as quiver.exe does; the
+    // system's application icon otherwise.
+    form.hIcon = LoadIconA(hinstance, MAKEINTRESOURCEA(1));
+    if (form.hIcon == nullptr) {
+        form.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+    }
     form.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     form.lpszClassName = kFormClass;
     RegisterClassExA(&form);  // already there from an earlier application: fine
