@@ -57,6 +57,7 @@ TEST_F(MatchDrivesTest, RevisionRangesOfThisPackage) {
     }
     EXPECT_FALSE(Allowed(Drive("QM05", "Korvane")));   // the trailing blank counts
     EXPECT_FALSE(Allowed(Drive("QM05", "Other   ")));  // entries 3 to 8 are placeholders
+    EXPECT_FALSE(Allowed(Drive("QM05", "Korvane ", "DVDRW KMR-731T  ")));  // another product
     DriveRecord r = Drive("QM05");
     std::memcpy(r.revision, "QM05X", 5);  // unterminated texts are read with their widths
     std::memcpy(r.vendor, "Korvane X", 9);
