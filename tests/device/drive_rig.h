@@ -23,9 +23,9 @@
 namespace quiver::rig {
 
 // The emulated platform with a few probes: how often a device path was opened, the last
-// pass-through request as the system received it, and a switch that sets the high bits of
-// sense byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that
-// carries sense data.
+// pass-through request as the system received it, a switch that sets the high bits of sense
+// byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that carries
+// sense data, and one that puts another status (BUSY, say) in place of GOOD.
 class SpyPlatform : public SimPlatform {
   public:
     using SimPlatform::SimPlatform;
@@ -60,6 +60,13 @@ class SpyPlatform : public SimPlatform {
                 area->ucSenseBuf[2] = static_cast<UCHAR>(area->ucSenseBuf[2] | senseHighBits);
             }
         }
+        if (ok && passThrough && statusForGood != 0 && lpOutBuffer != nullptr &&
+            nOutBufferSize >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
+            auto* reply = static_cast<SCSI_PASS_THROUGH_DIRECT*>(lpOutBuffer);
+            if (reply->ScsiStatus == 0) {
+                reply->ScsiStatus = statusForGood;
+            }
+        }
         return ok;
     }
 
@@ -78,6 +85,7 @@ class SpyPlatform : public SimPlatform {
 
     std::atomic<int> createFileCalls{0};
     std::atomic<std::uint8_t> senseHighBits{0};
+    std::atomic<std::uint8_t> statusForGood{0};
 
   private:
     mutable std::mutex mutex_;

@@ -191,6 +191,24 @@ TEST_F(TransportPassThroughTest, WithoutHandleTheMarkRefusesAndKeepsTheRecord) {
     EXPECT_TRUE(drive().Log().empty());
 }
 
+// The system call succeeds, but the drive ended the command with another status than GOOD and
+// gave no sense data: no success, and no check condition either.
+TEST_F(TransportPassThroughTest, StatusOtherThanGoodWithoutSenseIsAFailure) {
+    for (const std::uint8_t status : {0x08, 0x18, 0x28}) {  // BUSY, RESERVATION CONFLICT, FULL
+        SCOPED_TRACE(static_cast<int>(status));
+        os_.statusForGood = status;
+        drive().ClearLog();
+        device_->ClearTransferMark();
+        EXPECT_FALSE(device_->ExecuteCommand(kStandardInquiry, kDataIn, 96));
+        EXPECT_EQ(last().outcome, kOutcomeFailed);
+        EXPECT_EQ(last().senseKey, 0);
+        EXPECT_EQ(last().transferred, 0u);
+        device_->SetTransferMark();
+        EXPECT_FALSE(device_->TestUnitReady());
+        EXPECT_EQ(CountSent(0x00), 2u);  // sent again, as a failure without sense is
+    }
+}
+
 TEST_F(TransportPassThroughTest, SenseKeyIsTheLowNibbleOfByteTwo) {
     os_.senseHighBits = 0x80;  // sense byte 2 arrives as 0x86
     drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 1, sim::Sense{6, 0x28, 0x00}));
