@@ -302,6 +302,17 @@ TEST_P(TransportAspiTest, OutcomesFollowStatusAndSense) {
     EXPECT_EQ(os_.OpenHandleCount(), 0);
 }
 
+// A manager that ends a command answered with sense data as SS_COMP: the sense data decide.
+TEST_P(TransportAspiTest, SenseDataUnderSsCompIsACheckCondition) {
+    machine_.aspi().config().checkConditionStatus = SS_COMP;
+    drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 1, sim::Sense{3, 0x11, 0x00}));
+    device_->SetTransferMark();
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_EQ(last().outcome, kOutcomeCheckCondition);
+    EXPECT_TRUE(device_->SenseIs(3, 0x11));
+    EXPECT_EQ(CountSent(0x00), 1u);
+}
+
 TEST_P(TransportAspiTest, BytesTransferredAreTheBytesTheDriveMoved) {
     sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12);
     cut.bytes = 36;
