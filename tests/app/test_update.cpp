@@ -125,6 +125,27 @@ TEST_F(UpdateTest, AutoModeNeverStartsTwoWorkersOnOneDrive) {
     EXPECT_EQ(Writes(1), 0u);
 }
 
+// A drive the package does not admit is chosen: Update is disabled, and the handler run all
+// the same starts nothing and sends the drives nothing.
+TEST_F(UpdateTest, RefusedDriveChosenGetsNothing) {
+    AddKmr(0);
+    AddOther(1);
+    Open();
+    Then([this] {
+        window_->cboDrives.UserChoose(1);
+        EXPECT_FALSE(window_->cmdUpdate.Enabled());
+        drive(0).ClearLog();
+        drive(1).ClearLog();
+        window_->cmdUpdateClick(nullptr);
+    });
+    app_->Run();
+    EXPECT_TRUE(drive(0).Log().empty());
+    EXPECT_TRUE(drive(1).Log().empty());
+    EXPECT_TRUE(DialogTexts().empty());
+    EXPECT_FALSE(Happened(EventKind::TimerEnabled));
+    EXPECT_TRUE(Happened(EventKind::Idle));
+}
+
 TEST_F(UpdateTest, TargetObjectFailingStartsNoWorker) {
     AddKmr(0);
     int made = 0;
