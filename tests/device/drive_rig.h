@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,8 @@ namespace quiver::rig {
 // The emulated platform with a few probes: how often a device path was opened, the last
 // pass-through request as the system received it, a switch that sets the high bits of sense
 // byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that carries
-// sense data, and one that puts another status (BUSY, say) in place of GOOD.
+// sense data, one that puts another status (BUSY, say) in place of GOOD, and one that makes
+// the request for a command of the given opcode throw, as an allocation that fails would.
 class SpyPlatform : public SimPlatform {
   public:
     using SimPlatform::SimPlatform;
@@ -49,6 +51,9 @@ class SpyPlatform : public SimPlatform {
             std::memcpy(&lastRequest_, lpInBuffer, sizeof lastRequest_);
             lastInSize_ = nInBufferSize;
             lastOutSize_ = nOutBufferSize;
+            if (lastRequest_.Cdb[0] == throwOnOpcode) {
+                throw std::bad_alloc();
+            }
         }
         const BOOL ok = SimPlatform::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer,
                                                      nInBufferSize, lpOutBuffer, nOutBufferSize,
@@ -86,6 +91,7 @@ class SpyPlatform : public SimPlatform {
     std::atomic<int> createFileCalls{0};
     std::atomic<std::uint8_t> senseHighBits{0};
     std::atomic<std::uint8_t> statusForGood{0};
+    std::atomic<int> throwOnOpcode{-1};
 
   private:
     mutable std::mutex mutex_;
