@@ -83,6 +83,8 @@ TEST_F(MatchDrivesTest, UnfilledImageAreaAdmitsNoDrive) {
 }
 
 TEST_F(MatchDrivesTest, PlaceholderFirstEntryAndEmptyFields) {
+    PutEntry(block_, 1, kEntriesPerBank, "QM20", "", "", "");  // the last entry counts too
+    EXPECT_TRUE(Allowed(Drive("ZZZZ", "Other   ")));
     PutEntry(block_, 1, 3, "QM20", "", "", "");  // lowest only
     EXPECT_TRUE(Allowed(Drive("ZZZZ", "Other   ")));
     EXPECT_FALSE(Allowed(Drive("QM1Z", "Other   ")));
