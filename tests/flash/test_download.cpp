@@ -410,5 +410,17 @@ TEST_F(DownloadTest, SizesThatAreNotWholeBlocksAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(drive().FlashContents(), small);
 }
 
+TEST_F(DownloadTest, ImageAsLargeAsTheOffsetsCarryGoesWhole) {
+    sim::DriveConfig config = rig::Kmr730t();
+    config.bufferBytes = 0x1000000;
+    AddOptical('E', config);
+    AtapiDevice d(true);
+    Prepare(d);
+    const auto large = sim::MakeFirmwareImage("QL01", 0x1000000, 5);
+    ASSERT_TRUE(d.DownloadFirmware(large.data(), static_cast<std::int32_t>(large.size()), false));
+    EXPECT_EQ(ImageWriteOffsets().size(), 0x1000000 / kBlock);
+    EXPECT_EQ(ProgramCommands(), 1u);
+}
+
 }  // namespace
 }  // namespace quiver
