@@ -26,8 +26,10 @@ namespace quiver::rig {
 // The emulated platform with a few probes: how often a device path was opened, the last
 // pass-through request as the system received it, a switch that sets the high bits of sense
 // byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that carries
-// sense data, one that puts another status (BUSY, say) in place of GOOD, and one that makes
-// the request for a command of the given opcode throw, as an allocation that fails would.
+// sense data, one that puts another status (BUSY, say) in place of GOOD, one that makes the
+// request for a command of the given opcode throw, as an allocation that fails would, and one
+// that hands a successful reply back only so many seconds after the command ended, as a system
+// whose own time-out is coarser than the program's may.
 class SpyPlatform : public SimPlatform {
   public:
     using SimPlatform::SimPlatform;
@@ -65,6 +67,9 @@ class SpyPlatform : public SimPlatform {
                 area->ucSenseBuf[2] = static_cast<UCHAR>(area->ucSenseBuf[2] | senseHighBits);
             }
         }
+        if (ok && passThrough && lateSeconds != 0) {
+            machine().clock.SleepSeconds(lateSeconds);
+        }
         if (ok && passThrough && statusForGood != 0 && lpOutBuffer != nullptr &&
             nOutBufferSize >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
             auto* reply = static_cast<SCSI_PASS_THROUGH_DIRECT*>(lpOutBuffer);
@@ -92,6 +97,7 @@ class SpyPlatform : public SimPlatform {
     std::atomic<std::uint8_t> senseHighBits{0};
     std::atomic<std::uint8_t> statusForGood{0};
     std::atomic<int> throwOnOpcode{-1};
+    std::atomic<std::uint32_t> lateSeconds{0};
 
   private:
     mutable std::mutex mutex_;

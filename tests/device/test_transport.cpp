@@ -160,11 +160,27 @@ TEST_F(TransportPassThroughTest, CommandPastTheTimeLimitFailsAndIsNotRetried) {
     EXPECT_EQ(last().transferred, 0u);
     EXPECT_LT(real.Elapsed(), std::chrono::seconds(1));
 
-    // Within the limit a slow command is a good one.
-    drive().AddFault(DelayFault(0x00, 3.0));
-    EXPECT_TRUE(device_->TestUnitReady());
-    EXPECT_FALSE(last().timedOut);
-    EXPECT_GE(last().duration, 3.0);
+    // Within the limit a slow command is a good one, up to the limit itself.
+    for (const double seconds : {3.0, 5.0}) {
+        drive().AddFault(DelayFault(0x00, seconds));
+        EXPECT_TRUE(device_->TestUnitReady()) << seconds;
+        EXPECT_FALSE(last().timedOut) << seconds;
+        EXPECT_GE(last().duration, seconds);
+    }
+
+    // A system that reports GOOD only after the limit has passed: the answer came too late.
+    os_.lateSeconds = 6;
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_TRUE(last().timedOut);
+    EXPECT_EQ(last().outcome, kOutcomeFailed);
+}
+
+// The buffer's whole capacity can travel; a byte more is refused without calling the system.
+TEST_F(TransportPassThroughTest, TransferAsLongAsTheBufferIsSentAndNoLonger) {
+    EXPECT_TRUE(device_->ReadBuffer(0, kTransferBufferBytes));
+    EXPECT_EQ(last().transferred, kTransferBufferBytes);
+    EXPECT_FALSE(device_->ReadBuffer(0, kTransferBufferBytes + 1));
+    EXPECT_EQ(CountSent(0x3C), 1u);
 }
 
 TEST_F(TransportPassThroughTest, WithoutHandleTheMarkRefusesAndKeepsTheRecord) {
