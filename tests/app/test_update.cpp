@@ -66,6 +66,16 @@ TEST_F(UpdateTest, UpToDateWithoutTheQuestionFlagAsksNothing) {
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
 }
 
+TEST_F(UpdateTest, DriveNotUpToDateIsNotAskedAbout) {
+    AddKmr(0, "QM01");
+    package_.Put(QUIVER_SLOT(n2o_message), "N2OMESSAGE=1");
+    Open();
+    ClickUpdate();
+    app_->Run();
+    EXPECT_EQ(DialogTexts(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(drive(0).ProgramCount(), 1u);
+}
+
 // Five drives, three of them admitted: three targets in table order, the others untouched, and
 // afterwards every drive is read again.
 TEST_F(UpdateTest, AutoModeFlashesEveryAllowedDriveAndRereadsAll) {
