@@ -212,7 +212,7 @@ std::uint8_t AspiManager::Execute(const Request& request) {
             const auto sense = FixedSense(result.sense);
             std::memcpy(req->SenseArea, sense.data(),
                         std::min<std::size_t>(req->SRB_SenseLen, sense.size()));
-            status = srb::kErr;
+            status = config_.checkConditionStatus;
             break;
         }
         case Completion::TransportFailure:

@@ -49,6 +49,9 @@ struct AspiConfig {
     bool hasSendCommandEntry = true;    // exports SendASPI32Command
     std::uint8_t supportStatus = 0x01;  // status of GetASPI32SupportInfo (SS_COMP)
     bool asynchronous = true;           // SC_EXEC_SCSI_CMD completes on the manager's thread
+    // The status of a command the device answered with CHECK CONDITION: SS_ERR, or for a
+    // manager that leaves the sense data alone to tell, SS_COMP.
+    std::uint8_t checkConditionStatus = 0x04;  // SS_ERR
     std::vector<AspiAdapter> adapters;
 };
 

@@ -211,6 +211,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
                     break;
                 case Fault::Kind::ShortTransfer:
                     carrier.moves = std::min(carrier.moves, f.bytes);
+                    carrier.reportsAll = carrier.reportsAll || f.reportsAll;
                     break;
                 case Fault::Kind::ReadBackDiffers:
                 case Fault::Kind::Replaced:
@@ -256,7 +257,9 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     CommandResult result;
     result.completion = out.completion;
     result.sense = entry.sense;
-    result.transferred = out.transferred;
+    // The log keeps what the data phase moved; the carrier hears what the drive reports.
+    result.transferred =
+        carrier.reportsAll && out.completion == Completion::Good ? carrier.length : out.transferred;
     result.vanished = out.vanished;
     return result;
 }
@@ -628,14 +631,12 @@ Drive::Outcome Drive::ReadBuffer(const std::array<std::uint8_t, 16>& c, const Ca
         if (f.attempt != 0 && f.attempt != imageAttempt_) {
             continue;
         }
-        const std::uint64_t blockBegin = std::uint64_t{f.block} * kImageBlock;
-        const std::uint64_t blockEnd = blockBegin + kImageBlock;
-        const std::uint64_t from = std::max(begin, blockBegin);
-        if (from >= std::min(end, blockEnd)) {
-            continue;  // returns nothing of the block
+        const std::uint64_t at = std::uint64_t{f.block} * kImageBlock + f.byte;
+        if (f.byte >= kImageBlock || at < begin || at >= end) {
+            continue;  // does not return that byte of the block
         }
         if (Fires(f, ++faultMatches_[i])) {
-            carrier.data[from - begin] ^= 0xFF;
+            carrier.data[at - begin] ^= 0xFF;
         }
     }
     return out;

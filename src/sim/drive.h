@@ -72,8 +72,9 @@ struct Replacement;
 // match number `first` and on the `count - 1` matches after it (count 0: on every match from
 // `first` on). Every fault counts its own matches. A ReadBackDiffers fault ignores `opcode`: its
 // matches are the READ BUFFER (mode 1) commands that return part of image block `block` during
-// the image attempt it names. Image attempts are counted from 1 since the drive was made: each
-// image write at buffer offset 0 starts the next one.
+// the image attempt it names and that return byte `byte` of that block. Image attempts are
+// counted from 1 since the drive was made: each image write at buffer offset 0 starts the next
+// one.
 struct Fault {
     enum class Kind : std::uint8_t {
         TransportFailure,  // the command never completes; no sense data
@@ -82,9 +83,9 @@ struct Fault {
         Vanish,            // the drive disappears before the command: from now on every
                            // command fails in the transport and the device no longer opens
         ReadBackDiffers,   // READ BUFFER of image block `block` during attempt `attempt`
-                           // returns one byte changed (attempt 0: every attempt)
+                           // returns its byte `byte` changed (attempt 0: every attempt)
         ShortTransfer,     // a data command moves only `bytes` of its data, then completes
-                           // normally
+                           // normally; with `reportsAll` it reports every byte as moved
         Replaced,          // from this command on, the drive `by` answers in this one's place;
                            // `count` does not apply: the other drive stays
     };
@@ -97,7 +98,11 @@ struct Fault {
     double seconds = 0.0;
     std::uint32_t block = 0;
     std::uint32_t attempt = 1;
+    std::uint32_t byte = 0;  // in the block, 0 to 16,383
     std::uint32_t bytes = 0;
+    // The bytes the drive says it moved: all it was asked for, whatever `bytes` it moved (as a
+    // carrier that leaves the request's length as it was given reports them).
+    bool reportsAll = false;
     std::shared_ptr<const Replacement> by;
 };
 
@@ -193,6 +198,8 @@ class Drive {
         std::uint32_t length = 0;
         // The most bytes the data phase moves (a ShortTransfer fault lowers it).
         std::uint32_t moves = 0xFFFFFFFF;
+        // A ShortTransfer fault with reportsAll: the command reports its whole length as moved.
+        bool reportsAll = false;
     };
 
     CommandResult ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,

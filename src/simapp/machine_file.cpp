@@ -1,6 +1,7 @@
 #include "simapp/machine_file.h"
 
 #include "json/json_file.h"
+#include "sim/firmware_image.h"
 
 #include <algorithm>
 #include <cctype>
@@ -232,10 +233,10 @@ sim::Fault ParseFault(const Object& o) {
             o.Allow({"kind", "opcode", "first", "count", "seconds"});
             break;
         case FaultKind::ReadBackDiffers:
-            o.Allow({"kind", "first", "count", "block", "attempt"});
+            o.Allow({"kind", "first", "count", "block", "attempt", "byte"});
             break;
         case FaultKind::ShortTransfer:
-            o.Allow({"kind", "opcode", "first", "count", "bytes"});
+            o.Allow({"kind", "opcode", "first", "count", "bytes", "reportsAll"});
             break;
         case FaultKind::Replaced:
             o.Allow({"kind", "opcode", "first", "by"});
@@ -262,12 +263,14 @@ sim::Fault ParseFault(const Object& o) {
     if (f.kind == FaultKind::ReadBackDiffers) {
         f.block = o.Uint32("block", 0, 0);
         f.attempt = o.Uint32("attempt", 1, 0);
+        f.byte = static_cast<std::uint32_t>(o.Integer("byte", 0, 0, sim::kImageBlock - 1));
     }
     if (f.kind == FaultKind::ShortTransfer) {
         if (!o.Has("bytes")) {
             Fail(o.At("bytes"), "required for a short-transfer fault");
         }
         f.bytes = o.Uint32("bytes", 0, 0);
+        f.reportsAll = o.Bool("reportsAll", false);
     }
     if (f.kind == FaultKind::Replaced) {
         const json* by = o.Find("by");
@@ -460,8 +463,27 @@ std::vector<sim::Letter> DefaultLetters(const std::vector<DriveSpec>& drives) {
     return letters;
 }
 
+// A status of the manager: its name, such as "SS_COMP", or its number.
+std::uint8_t AspiStatus(const Object& o, const char* key, std::uint8_t fallback) {
+    const json* status = o.Find(key);
+    if (status == nullptr) {
+        return fallback;
+    }
+    if (status->is_number()) {
+        return static_cast<std::uint8_t>(AsInteger(*status, o.At(key), 0, 255));
+    }
+    const std::string name = status->is_string() ? status->get<std::string>() : "";
+    for (const auto& entry : kAspiStatuses) {
+        if (name == entry.first) {
+            return entry.second;
+        }
+    }
+    Fail(o.At(key), "expected a status name like \"SS_COMP\" or a number from 0 to 255");
+}
+
 AspiSpec ParseAspi(const Object& o, const std::vector<DriveSpec>& drives) {
-    o.Allow({"installed", "entries", "supportStatus", "asynchronous", "adapters"});
+    o.Allow({"installed", "entries", "supportStatus", "asynchronous", "checkConditionStatus",
+             "adapters"});
     AspiSpec a;
     a.installed = o.Bool("installed", true);
     if (o.Has("entries")) {
@@ -475,27 +497,9 @@ AspiSpec ParseAspi(const Object& o, const std::vector<DriveSpec>& drives) {
             (support ? a.hasSupportInfoEntry : a.hasSendCommandEntry) = true;
         }
     }
-    if (const json* status = o.Find("supportStatus")) {
-        if (status->is_number()) {
-            a.supportStatus =
-                static_cast<std::uint8_t>(AsInteger(*status, o.At("supportStatus"), 0, 255));
-        } else {
-            const std::string name = status->is_string() ? status->get<std::string>() : "";
-            bool found = false;
-            for (const auto& entry : kAspiStatuses) {
-                if (name == entry.first) {
-                    a.supportStatus = entry.second;
-                    found = true;
-                }
-            }
-            if (!found) {
-                Fail(o.At("supportStatus"),
-                     "expected a status name like \"SS_COMP\" or a number "
-                     "from 0 to 255");
-            }
-        }
-    }
+    a.supportStatus = AspiStatus(o, "supportStatus", a.supportStatus);
     a.asynchronous = o.Bool("asynchronous", true);
+    a.checkConditionStatus = AspiStatus(o, "checkConditionStatus", a.checkConditionStatus);
     if (!o.Has("adapters")) {
         // One adapter with every drive on it, at target its index.
         AspiAdapterSpec adapter;
@@ -611,9 +615,11 @@ json FaultToJson(const sim::Fault& f) {
         case FaultKind::ReadBackDiffers:
             j["block"] = f.block;
             j["attempt"] = f.attempt;
+            j["byte"] = f.byte;
             break;
         case FaultKind::ShortTransfer:
             j["bytes"] = f.bytes;
+            j["reportsAll"] = f.reportsAll;
             break;
         case FaultKind::Replaced:
             j["by"] = f.by != nullptr ? DriveToJson(f.by->config, f.by->faults) : json::object();
@@ -812,12 +818,16 @@ json MachineToJson(const MachineSpec& desc) {
     if (a.hasSendCommandEntry) {
         entries.push_back(kSendCommandEntry);
     }
-    const char* status = NameOf(kAspiStatuses, a.supportStatus);
+    const auto statusJson = [](std::uint8_t status) {
+        const char* name = NameOf(kAspiStatuses, status);
+        return name != nullptr ? json(name) : json(status);
+    };
     j["aspi"] = {
         {"installed", a.installed},
         {"entries", entries},
-        {"supportStatus", status != nullptr ? json(status) : json(a.supportStatus)},
+        {"supportStatus", statusJson(a.supportStatus)},
         {"asynchronous", a.asynchronous},
+        {"checkConditionStatus", statusJson(a.checkConditionStatus)},
         {"adapters", json::array()},
     };
     for (const AspiAdapterSpec& ha : a.adapters) {
@@ -858,6 +868,7 @@ void BuildMachine(const MachineSpec& desc, sim::Machine& machine) {
     aspi.hasSendCommandEntry = desc.aspi.hasSendCommandEntry;
     aspi.supportStatus = desc.aspi.supportStatus;
     aspi.asynchronous = desc.aspi.asynchronous;
+    aspi.checkConditionStatus = desc.aspi.checkConditionStatus;
     aspi.adapters.clear();
     for (const AspiAdapterSpec& ha : desc.aspi.adapters) {
         sim::AspiAdapter adapter;

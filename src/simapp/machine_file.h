@@ -49,6 +49,7 @@ struct AspiSpec {
     bool hasSendCommandEntry = true;
     std::uint8_t supportStatus = 0x01;  // SS_COMP
     bool asynchronous = true;
+    std::uint8_t checkConditionStatus = 0x04;  // SS_ERR
     std::vector<AspiAdapterSpec> adapters;
 };
 

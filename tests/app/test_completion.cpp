@@ -83,7 +83,11 @@ TEST_F(CompletionTest, FirstOfTwoWorkersChangesNothing) {
     EXPECT_TRUE(window_->AllSucceeded());
 }
 
-TEST_F(CompletionTest, OneFailureAmongTwoFailsTheWholeUpdate) {
+// Either of two drives failing fails the whole update: the first target as much as the last.
+class OneFailureAmongTwoTest : public CompletionTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(OneFailureAmongTwoTest, FailsTheWholeUpdate) {
+    const int failing = GetParam();
     AddKmr(0);
     AddKmr(1);
     AutoMode();  // REBOOT=1 as built in: no restart after a failure
@@ -93,7 +97,7 @@ TEST_F(CompletionTest, OneFailureAmongTwoFailsTheWholeUpdate) {
     readBack.attempt = 0;
     readBack.first = 1;
     readBack.count = 0;
-    drive(1).AddFault(readBack);
+    drive(failing).AddFault(readBack);
     Open();
     app_->Run();
 
@@ -102,12 +106,17 @@ TEST_F(CompletionTest, OneFailureAmongTwoFailsTheWholeUpdate) {
     EXPECT_EQ(dialogs[0].text, kFailure);
     EXPECT_EQ(dialogs[0].detail, "Error");
     EXPECT_FALSE(window_->AllSucceeded());
-    EXPECT_EQ(drive(0).ProgramCount(), 1u);
-    EXPECT_EQ(drive(1).ProgramCount(), 0u);
+    EXPECT_EQ(drive(1 - failing).ProgramCount(), 1u);
+    EXPECT_EQ(drive(failing).ProgramCount(), 0u);
     EXPECT_TRUE(machine_.Restarts().empty());
     EXPECT_TRUE(app_->Terminated());
     EXPECT_FALSE(Happened(EventKind::Idle));
 }
+
+INSTANTIATE_TEST_SUITE_P(FailingDrive, OneFailureAmongTwoTest, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 0 ? "First" : "Last";
+                         });
 
 TEST_F(CompletionTest, SuccessThenRestartAfterTheDialog) {
     AddKmr(0);

@@ -66,6 +66,16 @@ TEST_F(UpdateTest, UpToDateWithoutTheQuestionFlagAsksNothing) {
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
 }
 
+TEST_F(UpdateTest, DriveNotUpToDateIsNotAskedAbout) {
+    AddKmr(0, "QM01");
+    package_.Put(QUIVER_SLOT(n2o_message), "N2OMESSAGE=1");
+    Open();
+    ClickUpdate();
+    app_->Run();
+    EXPECT_EQ(DialogTexts(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(drive(0).ProgramCount(), 1u);
+}
+
 // Five drives, three of them admitted: three targets in table order, the others untouched, and
 // afterwards every drive is read again.
 TEST_F(UpdateTest, AutoModeFlashesEveryAllowedDriveAndRereadsAll) {
@@ -123,6 +133,27 @@ TEST_F(UpdateTest, AutoModeNeverStartsTwoWorkersOnOneDrive) {
     EXPECT_EQ(DialogTexts(), std::vector<std::string>{kSuccess});
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
     EXPECT_EQ(Writes(1), 0u);
+}
+
+// A drive the package does not admit is chosen: Update is disabled, and the handler run all
+// the same starts nothing and sends the drives nothing.
+TEST_F(UpdateTest, RefusedDriveChosenGetsNothing) {
+    AddKmr(0);
+    AddOther(1);
+    Open();
+    Then([this] {
+        window_->cboDrives.UserChoose(1);
+        EXPECT_FALSE(window_->cmdUpdate.Enabled());
+        drive(0).ClearLog();
+        drive(1).ClearLog();
+        window_->cmdUpdateClick(nullptr);
+    });
+    app_->Run();
+    EXPECT_TRUE(drive(0).Log().empty());
+    EXPECT_TRUE(drive(1).Log().empty());
+    EXPECT_TRUE(DialogTexts().empty());
+    EXPECT_FALSE(Happened(EventKind::TimerEnabled));
+    EXPECT_TRUE(Happened(EventKind::Idle));
 }
 
 TEST_F(UpdateTest, TargetObjectFailingStartsNoWorker) {

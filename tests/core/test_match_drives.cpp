@@ -57,6 +57,7 @@ TEST_F(MatchDrivesTest, RevisionRangesOfThisPackage) {
     }
     EXPECT_FALSE(Allowed(Drive("QM05", "Korvane")));   // the trailing blank counts
     EXPECT_FALSE(Allowed(Drive("QM05", "Other   ")));  // entries 3 to 8 are placeholders
+    EXPECT_FALSE(Allowed(Drive("QM05", "Korvane ", "DVDRW KMR-731T  ")));  // another product
     DriveRecord r = Drive("QM05");
     std::memcpy(r.revision, "QM05X", 5);  // unterminated texts are read with their widths
     std::memcpy(r.vendor, "Korvane X", 9);
@@ -82,6 +83,8 @@ TEST_F(MatchDrivesTest, UnfilledImageAreaAdmitsNoDrive) {
 }
 
 TEST_F(MatchDrivesTest, PlaceholderFirstEntryAndEmptyFields) {
+    PutEntry(block_, 1, kEntriesPerBank, "QM20", "", "", "");  // the last entry counts too
+    EXPECT_TRUE(Allowed(Drive("ZZZZ", "Other   ")));
     PutEntry(block_, 1, 3, "QM20", "", "", "");  // lowest only
     EXPECT_TRUE(Allowed(Drive("ZZZZ", "Other   ")));
     EXPECT_FALSE(Allowed(Drive("QM1Z", "Other   ")));

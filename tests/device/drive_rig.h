@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,12 @@
 namespace quiver::rig {
 
 // The emulated platform with a few probes: how often a device path was opened, the last
-// pass-through request as the system received it, and a switch that sets the high bits of
-// sense byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that
-// carries sense data.
+// pass-through request as the system received it, a switch that sets the high bits of sense
+// byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that carries
+// sense data, one that puts another status (BUSY, say) in place of GOOD, one that makes the
+// request for a command of the given opcode throw, as an allocation that fails would, and one
+// that hands a successful reply back only so many seconds after the command ended, as a system
+// whose own time-out is coarser than the program's may.
 class SpyPlatform : public SimPlatform {
   public:
     using SimPlatform::SimPlatform;
@@ -49,6 +53,9 @@ class SpyPlatform : public SimPlatform {
             std::memcpy(&lastRequest_, lpInBuffer, sizeof lastRequest_);
             lastInSize_ = nInBufferSize;
             lastOutSize_ = nOutBufferSize;
+            if (lastRequest_.Cdb[0] == throwOnOpcode) {
+                throw std::bad_alloc();
+            }
         }
         const BOOL ok = SimPlatform::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer,
                                                      nInBufferSize, lpOutBuffer, nOutBufferSize,
@@ -58,6 +65,16 @@ class SpyPlatform : public SimPlatform {
             auto* area = static_cast<SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER*>(lpOutBuffer);
             if (area->sptd.ScsiStatus == 2) {
                 area->ucSenseBuf[2] = static_cast<UCHAR>(area->ucSenseBuf[2] | senseHighBits);
+            }
+        }
+        if (ok && passThrough && lateSeconds != 0) {
+            machine().clock.SleepSeconds(lateSeconds);
+        }
+        if (ok && passThrough && statusForGood != 0 && lpOutBuffer != nullptr &&
+            nOutBufferSize >= sizeof(SCSI_PASS_THROUGH_DIRECT)) {
+            auto* reply = static_cast<SCSI_PASS_THROUGH_DIRECT*>(lpOutBuffer);
+            if (reply->ScsiStatus == 0) {
+                reply->ScsiStatus = statusForGood;
             }
         }
         return ok;
@@ -78,6 +95,9 @@ class SpyPlatform : public SimPlatform {
 
     std::atomic<int> createFileCalls{0};
     std::atomic<std::uint8_t> senseHighBits{0};
+    std::atomic<std::uint8_t> statusForGood{0};
+    std::atomic<int> throwOnOpcode{-1};
+    std::atomic<std::uint32_t> lateSeconds{0};
 
   private:
     mutable std::mutex mutex_;

@@ -304,6 +304,26 @@ TEST_F(DiscoveryTest, AspiFoundDrivesHaveNoRootAndComeInAddressOrder) {
     EXPECT_TRUE(device.AspiLoaded());
 }
 
+// A manager that reports more optical devices than the table holds: the first sixteen in its
+// order are kept, and the seventeenth ends the scan: it is not recorded, and no address after it
+// is asked about.
+TEST_F(DiscoveryTest, SeventeenAspiDevicesKeepTheFirstSixteen) {
+    machine_.os.ntFamily = false;
+    for (int i = 0; i <= kMaxDrives; ++i) {
+        machine_.AddDrive(rig::Kmr730t());
+        machine_.AddAspiDevice(0, static_cast<std::uint8_t>(i / 2),
+                               static_cast<std::uint8_t>(i % 2), i);
+    }
+    AtapiDevice device(true);
+    ASSERT_TRUE(device.UsesAspi());
+    ASSERT_EQ(device.RecordCount(), kMaxDrives);
+    EXPECT_EQ(device.RecordAt(kMaxDrives - 1)->target_id, 7);
+    EXPECT_EQ(device.RecordAt(kMaxDrives - 1)->lun, 1);
+    // Targets 0 to 7 with their 8 LUNs each, then target 8 LUN 0, the seventeenth device.
+    EXPECT_EQ(machine_.aspi().RequestCount(SC_GET_DEV_TYPE), 8u * 8u + 1u);
+    EXPECT_TRUE(drive(kMaxDrives).Log().empty());
+}
+
 TEST_F(DiscoveryTest, NtFallsBackToPassThroughWhenTheManagerMissesADrive) {
     SetApplicationTag(kAspiPermittedTag);
     AddOptical('E', rig::Kmr730t(), 0, 0);

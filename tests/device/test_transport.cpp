@@ -160,11 +160,27 @@ TEST_F(TransportPassThroughTest, CommandPastTheTimeLimitFailsAndIsNotRetried) {
     EXPECT_EQ(last().transferred, 0u);
     EXPECT_LT(real.Elapsed(), std::chrono::seconds(1));
 
-    // Within the limit a slow command is a good one.
-    drive().AddFault(DelayFault(0x00, 3.0));
-    EXPECT_TRUE(device_->TestUnitReady());
-    EXPECT_FALSE(last().timedOut);
-    EXPECT_GE(last().duration, 3.0);
+    // Within the limit a slow command is a good one, up to the limit itself.
+    for (const double seconds : {3.0, 5.0}) {
+        drive().AddFault(DelayFault(0x00, seconds));
+        EXPECT_TRUE(device_->TestUnitReady()) << seconds;
+        EXPECT_FALSE(last().timedOut) << seconds;
+        EXPECT_GE(last().duration, seconds);
+    }
+
+    // A system that reports GOOD only after the limit has passed: the answer came too late.
+    os_.lateSeconds = 6;
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_TRUE(last().timedOut);
+    EXPECT_EQ(last().outcome, kOutcomeFailed);
+}
+
+// The buffer's whole capacity can travel; a byte more is refused without calling the system.
+TEST_F(TransportPassThroughTest, TransferAsLongAsTheBufferIsSentAndNoLonger) {
+    EXPECT_TRUE(device_->ReadBuffer(0, kTransferBufferBytes));
+    EXPECT_EQ(last().transferred, kTransferBufferBytes);
+    EXPECT_FALSE(device_->ReadBuffer(0, kTransferBufferBytes + 1));
+    EXPECT_EQ(CountSent(0x3C), 1u);
 }
 
 TEST_F(TransportPassThroughTest, WithoutHandleTheMarkRefusesAndKeepsTheRecord) {
@@ -189,6 +205,24 @@ TEST_F(TransportPassThroughTest, WithoutHandleTheMarkRefusesAndKeepsTheRecord) {
     EXPECT_EQ(last().asc, 0);
     EXPECT_EQ(last().commandBlock[0], 0x12);
     EXPECT_TRUE(drive().Log().empty());
+}
+
+// The system call succeeds, but the drive ended the command with another status than GOOD and
+// gave no sense data: no success, and no check condition either.
+TEST_F(TransportPassThroughTest, StatusOtherThanGoodWithoutSenseIsAFailure) {
+    for (const std::uint8_t status : {0x08, 0x18, 0x28}) {  // BUSY, RESERVATION CONFLICT, FULL
+        SCOPED_TRACE(static_cast<int>(status));
+        os_.statusForGood = status;
+        drive().ClearLog();
+        device_->ClearTransferMark();
+        EXPECT_FALSE(device_->ExecuteCommand(kStandardInquiry, kDataIn, 96));
+        EXPECT_EQ(last().outcome, kOutcomeFailed);
+        EXPECT_EQ(last().senseKey, 0);
+        EXPECT_EQ(last().transferred, 0u);
+        device_->SetTransferMark();
+        EXPECT_FALSE(device_->TestUnitReady());
+        EXPECT_EQ(CountSent(0x00), 2u);  // sent again, as a failure without sense is
+    }
 }
 
 TEST_F(TransportPassThroughTest, SenseKeyIsTheLowNibbleOfByteTwo) {
@@ -282,6 +316,17 @@ TEST_P(TransportAspiTest, OutcomesFollowStatusAndSense) {
     EXPECT_EQ(log[0].length, 96u);
     EXPECT_EQ(log[1].dir, sim::DataDir::None);
     EXPECT_EQ(os_.OpenHandleCount(), 0);
+}
+
+// A manager that ends a command answered with sense data as SS_COMP: the sense data decide.
+TEST_P(TransportAspiTest, SenseDataUnderSsCompIsACheckCondition) {
+    machine_.aspi().config().checkConditionStatus = SS_COMP;
+    drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 1, sim::Sense{3, 0x11, 0x00}));
+    device_->SetTransferMark();
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_EQ(last().outcome, kOutcomeCheckCondition);
+    EXPECT_TRUE(device_->SenseIs(3, 0x11));
+    EXPECT_EQ(CountSent(0x00), 1u);
 }
 
 TEST_P(TransportAspiTest, BytesTransferredAreTheBytesTheDriveMoved) {

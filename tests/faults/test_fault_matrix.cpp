@@ -53,10 +53,11 @@ sim::Fault Fail(int opcode, std::uint32_t first, std::uint32_t count) {
 sim::Fault Check(int opcode, sim::Sense sense, std::uint32_t first, std::uint32_t count) {
     return rig::MakeFault(Kind::SenseData, opcode, first, count, sense);
 }
-sim::Fault Differs(std::uint32_t block, std::uint32_t attempt) {
+sim::Fault Differs(std::uint32_t block, std::uint32_t attempt, std::uint32_t byte = 0) {
     sim::Fault f = rig::MakeFault(Kind::ReadBackDiffers, -1, 1, 0);
     f.block = block;
     f.attempt = attempt;
+    f.byte = byte;
     return f;
 }
 sim::Fault Delay(int opcode, std::uint32_t first, double seconds) {
@@ -292,6 +293,7 @@ const FaultCase kCases[] = {
     {"ReadBackDiffersFirstBlockAlways", {Differs(0, 0)}, false, kFailed},
     {"ReadBackDiffersMiddleBlockAlways", {Differs(31, 0)}, false, kFailed},
     {"ReadBackDiffersLastBlockAlways", {Differs(63, 0)}, false, kFailed},
+    {"ReadBackDiffersLastByteAlways", {Differs(63, 0, kBlockBytes - 1)}, false, kFailed},
     // The drive goes away halfway through the image.
     {"DriveVanishesDuringTransfer",
      {rig::MakeFault(Kind::Vanish, kWriteBufferOp, 20, 1)},

@@ -40,6 +40,15 @@ bool IsProgram(const sim::LoggedCommand& c) {
     return c.cdb[0] == 0x3B && (c.cdb[9] == 0x80 || c.cdb[9] == 0xA0);
 }
 
+// Stores the CRC the drive checks in the last 4 bytes of an image whose bytes were changed.
+void SealImage(std::vector<std::uint8_t>& image) {
+    const std::size_t body = image.size() - 4;
+    const std::uint32_t crc = sim::Crc32(image.data(), body);
+    for (std::size_t i = 0; i < 4; ++i) {
+        image[body + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    }
+}
+
 // A KMR-730T on E: with the given flash chip, scanned, selected and quiet.
 class DownloadTest : public DriveRig {
   protected:
@@ -321,16 +330,30 @@ TEST_F(DownloadTest, ReadBackThatReturnsPartOfABlockVerifiesNothing) {
     for (std::uint32_t b = 0; b + 1 < kMiB / kBlock; ++b) {
         std::fill(image.begin() + b * kBlock + kBlock / 2, image.begin() + (b + 1) * kBlock, 0);
     }
-    const std::uint32_t crc = sim::Crc32(image.data(), kMiB - 4);
-    for (int i = 0; i < 4; ++i) {
-        image[kMiB - 4 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
-    }
+    SealImage(image);
     sim::Fault half = MakeFault(Kind::ShortTransfer, 0x3C, 1, 63);  // not the last block's
     half.bytes = kBlock / 2;
     drive().AddFault(half);
     EXPECT_FALSE(d.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 3u);  // block 0 in each attempt
     EXPECT_EQ(ProgramCommands(), 0u);
+}
+
+// A READ BUFFER that completes GOOD and reports the whole block but brings nothing (as through
+// a manager that leaves the request's length as given): what an earlier block left in the read
+// buffer must not pass for it, even where the image repeats itself, as padding does.
+TEST_F(DownloadTest, ReadBackThatBringsNothingVerifiesNothing) {
+    AtapiDevice& d = Open();
+    std::vector<std::uint8_t> image = image_;
+    std::fill(image.begin() + 60 * kBlock, image.begin() + 63 * kBlock, 0xFF);
+    SealImage(image);
+    sim::Fault untouched = MakeFault(Kind::ShortTransfer, 0x3C, 63, 1);  // block 62, attempt 1
+    untouched.bytes = 0;
+    untouched.reportsAll = true;
+    drive().AddFault(untouched);
+    ASSERT_TRUE(d.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false));
+    EXPECT_EQ(ImageWriteOffsets().size(), 63u + 64u);  // block 62 failed, then a whole attempt
+    EXPECT_EQ(drive().FlashContents(), image);
 }
 
 TEST_F(DownloadTest, BlockWritesThatFailAreSentTwiceUnderTheMark) {
@@ -385,6 +408,18 @@ TEST_F(DownloadTest, SizesThatAreNotWholeBlocksAreRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(d.DownloadFirmware(small.data(), static_cast<std::int32_t>(small.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 1u);
     EXPECT_EQ(drive().FlashContents(), small);
+}
+
+TEST_F(DownloadTest, ImageAsLargeAsTheOffsetsCarryGoesWhole) {
+    sim::DriveConfig config = rig::Kmr730t();
+    config.bufferBytes = 0x1000000;
+    AddOptical('E', config);
+    AtapiDevice d(true);
+    Prepare(d);
+    const auto large = sim::MakeFirmwareImage("QL01", 0x1000000, 5);
+    ASSERT_TRUE(d.DownloadFirmware(large.data(), static_cast<std::int32_t>(large.size()), false));
+    EXPECT_EQ(ImageWriteOffsets().size(), 0x1000000 / kBlock);
+    EXPECT_EQ(ProgramCommands(), 1u);
 }
 
 }  // namespace

@@ -181,6 +181,13 @@ TEST_F(AspiManagerTest, SynchronousExecutionReportsEachOutcome) {
     EXPECT_EQ(check.SenseArea[12], 0x24);
     EXPECT_EQ(check.SenseArea[13], 0x01);
     EXPECT_EQ(check.SenseArea[14], 0xEE);
+    // A manager that leaves the sense data alone to tell.
+    manager().config().checkConditionStatus = srb::kComp;
+    drive_.AddFault(MakeFault(Fault::Kind::SenseData, 0x12, Sense{5, 0x24, 0x01}));
+    auto told = Inquiry(data);
+    EXPECT_EQ(manager().SendCommand(&told), srb::kComp);
+    EXPECT_EQ(told.SRB_TargStat, 2);
+    EXPECT_EQ(told.SenseArea[2], 5);
 
     drive_.AddFault(MakeFault(Fault::Kind::TransportFailure, 0x12));
     auto lost = Inquiry(data);

@@ -746,6 +746,16 @@ TEST_F(DriveFault, ReadBackDiffersInOneAttemptAndBlock) {
     EXPECT_EQ(readBlock(2), imageBlock(2));                             // count 1
     SendImage(image);                                                   // attempt 3
     EXPECT_EQ(readBlock(2), imageBlock(2));
+
+    // Another byte of the block: only a read that returns it matches.
+    f.block = 3;
+    f.attempt = 0;
+    f.byte = kBlock - 1;
+    drive().AddFault(f);
+    std::vector<std::uint8_t> half(kBlock / 2);
+    ASSERT_EQ(In(ReadBufferCdb(3 * kBlock + kBlock / 2, kBlock / 2), half).transferred, kBlock / 2);
+    EXPECT_EQ(half.back(), static_cast<std::uint8_t>(~image.back()));
+    EXPECT_EQ(readBlock(3), imageBlock(3));  // count 1: the half read was the match
 }
 
 TEST_F(DriveFault, ShortTransferMovesOnlyItsBytesOfDataCommands) {
@@ -776,6 +786,17 @@ TEST_F(DriveFault, ShortTransferMovesOnlyItsBytesOfDataCommands) {
     EXPECT_EQ(In(ReadBufferCdb(0, kBlock), back).transferred, 4096u);
     EXPECT_EQ(back[4095], 0x5A);
     EXPECT_EQ(back[4096], 0xEE);  // what the drive did not return stays as it was
+
+    // Nothing moved, yet the whole length reported; the log keeps what moved.
+    f.bytes = 0;
+    f.reportsAll = true;
+    drive().AddFault(f);
+    std::fill(back.begin(), back.end(), 0xEE);
+    const auto untouched = In(ReadBufferCdb(0, kBlock), back);
+    EXPECT_EQ(untouched.completion, Completion::Good);
+    EXPECT_EQ(untouched.transferred, kBlock);
+    EXPECT_EQ(back, std::vector<std::uint8_t>(kBlock, 0xEE));
+    EXPECT_EQ(drive().Log().back().transferred, 0u);
 }
 
 TEST_F(DriveFault, ReplacedFromTheMatchingCommandOnByAFreshDrive) {

@@ -140,8 +140,9 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
            {"kind": "sense", "opcode": 18, "sense": "6/29/0"},
            {"kind": "delay", "seconds": 2.5},
            {"kind": "vanish", "opcode": "any", "first": 40},
-           {"kind": "read-back-differs", "block": 63, "attempt": 0, "count": 2},
-           {"kind": "short-transfer", "opcode": "0x3C", "bytes": 8192, "count": 0},
+           {"kind": "read-back-differs", "block": 63, "attempt": 0, "count": 2, "byte": 16383},
+           {"kind": "short-transfer", "opcode": "0x3C", "bytes": 8192, "count": 0,
+            "reportsAll": true},
            {"kind": "replaced", "opcode": "0x12", "first": 3,
             "by": {"revision": "QM10", "serialNumber": "",
                    "faults": [{"kind": "vanish", "first": 9}]}}
@@ -156,7 +157,7 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
         {"letter": "Z", "type": "network"}
       ],
       "aspi": {"installed": true, "entries": ["SendASPI32Command"], "supportStatus": "SS_NO_ASPI",
-               "asynchronous": false,
+               "asynchronous": false, "checkConditionStatus": "SS_COMP",
                "adapters": [{"identifier": "HA0", "scsiId": 6,
                              "devices": [{"target": 1, "lun": 0, "drive": "other"},
                                          {"target": 2, "type": 1, "drive": null}]},
@@ -190,10 +191,12 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_EQ(faults[4].kind, sim::Fault::Kind::ReadBackDiffers);
     EXPECT_EQ(faults[4].block, 63u);
     EXPECT_EQ(faults[4].attempt, 0u);
+    EXPECT_EQ(faults[4].byte, 16383u);
     EXPECT_EQ(c.revisionAfterProgram, "QM99");
     EXPECT_EQ(faults[5].kind, sim::Fault::Kind::ShortTransfer);
     EXPECT_EQ(faults[5].bytes, 8192u);
     EXPECT_EQ(faults[5].count, 0u);
+    EXPECT_TRUE(faults[5].reportsAll);
     ASSERT_EQ(faults[6].kind, sim::Fault::Kind::Replaced);
     ASSERT_NE(faults[6].by, nullptr);
     EXPECT_EQ(faults[6].first, 3u);
@@ -211,6 +214,7 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_FALSE(again.aspi.hasSupportInfoEntry);
     EXPECT_TRUE(again.aspi.hasSendCommandEntry);
     EXPECT_EQ(again.aspi.supportStatus, 0xE3);
+    EXPECT_EQ(again.aspi.checkConditionStatus, SS_COMP);
     ASSERT_EQ(again.aspi.adapters.size(), 2u);
     EXPECT_EQ(again.aspi.adapters[0].devices[0].drive, 1);
     EXPECT_EQ(again.aspi.adapters[0].devices[1].drive, -1);
@@ -291,6 +295,8 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
          R"(letters[0].address: expected one of "fails", "zero-length")"},
         {R"({"aspi": {"supportStatus": "SS_BOGUS"}})",
          R"(aspi.supportStatus: expected a status name like "SS_COMP" or a number from 0 to 255)"},
+        {R"({"drives": [{"faults": [{"kind": "read-back-differs", "byte": 16384}]}]})",
+         "drives[0].faults[0].byte: expected a whole number from 0 to 16383"},
         {R"({"aspi": {"entries": ["GetASPI32SupportInfo", "SendASPI32CommandEx"]}})",
          R"(aspi.entries[1]: expected one of "GetASPI32SupportInfo", "SendASPI32Command")"},
         {R"({"drives": [{}], "aspi": {"adapters": [{"devices": [{"drive": 0}, {"lun": 0}]}]}})",

@@ -123,6 +123,17 @@ TEST_F(WorkerTest, FailureDuringTheTransferLeaves42) {
     EXPECT_EQ(drive().ProgramCount(), 0u);
 }
 
+// An exception other than the worker's own out of the download is a failed flash too.
+TEST_F(WorkerTest, OtherExceptionOutOfTheDownloadLeaves42) {
+    Build(1);
+    os_.throwOnOpcode = 0x3B;
+    new Parser(Job(0), done_.Handler());
+    ASSERT_TRUE(RunCompletions(done_, 1));
+    EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
+    EXPECT_EQ(drive().ProgramCount(), 0u);
+    EXPECT_FALSE(WindowThreadQueue::WaitForPending(std::chrono::milliseconds(20)));
+}
+
 TEST_F(WorkerTest, FailureBeforeTheMarkLeaves42) {
     Build(1);
     new Parser(Job(0, 16'383), done_.Handler());
