@@ -283,6 +283,9 @@ const FaultCase kCases[] = {
      {Check(kWriteBufferOp, sim::sense::kInvalidFieldInCdb, 66, 1)},
      true,
      kFailed},
+    // The program command gets no answer: the drive may be programming already, so it is not
+    // sent again, and the update fails.
+    {"TransportFailsOnProgram", {Fail(kWriteBufferOp, 66, 1)}, true, kFailed},
     // The read-back differs in one block: in the first attempt only, the second one passes; in
     // every attempt, the flash is never programmed.
     {"ReadBackDiffersFirstBlockOnce", {Differs(0, 1)}, true, kSucceeded},
