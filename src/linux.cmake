@@ -1,8 +1,14 @@
-# The seam on Linux (sysfs, SG_IO, the reboot service), and the SG_IO interposer that serves
-# /dev/srN and /dev/sgN from an emulated PC.
+# The seam on Linux (sysfs, SG_IO, the reboot service) with the flash guards (a lock file, the
+# login manager's inhibitor through sd-bus, exclusive opens), and the SG_IO interposer that
+# serves /dev/srN and /dev/sgN from an emulated PC.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    add_library(quiver_platform_linux STATIC ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp)
-    target_link_libraries(quiver_platform_linux PUBLIC quiver_platform PRIVATE quiver_warnings)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+    add_library(quiver_platform_linux STATIC
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp)
+    target_link_libraries(quiver_platform_linux PUBLIC quiver_platform
+                                                PRIVATE PkgConfig::SYSTEMD quiver_warnings)
 
     # The Qt window toolkit, and quiver: the updater on Linux (Qt window, SG_IO). No moc: the
     # toolkit connects lambdas only.

@@ -105,3 +105,28 @@ add_test(NAME quiver_sim_two_letters_one_drive_flashed_once
 set_tests_properties(quiver_pack_updater_runs_in_quiver_sim PROPERTIES LABELS "pack;app" TIMEOUT 120)
 set_tests_properties(quiver_sim_two_letters_one_drive_flashed_once
                      PROPERTIES LABELS "pack;app;faults" TIMEOUT 120)
+
+# While the demo PC's drive is flashed the system is held up and the drive locked; another
+# updater on the machine keeps this one from touching any drive.
+add_test(NAME quiver_sim_demo_holds_the_system_while_flashing
+         COMMAND bash ${_expect}
+                 --has "^mutex \"Global.+QuiverFirmwareUpdate\" created$"
+                 --has "^execution-state 0x80000001$"
+                 --has "^shutdown-block \".+\"$"
+                 --has "^volume-lock E on$"
+                 --has "^volume-lock E off$"
+                 --has "^shutdown-block off$"
+                 --has "^execution-state 0x80000000$"
+                 --has "^mutex \"Global.+QuiverFirmwareUpdate\" closed$"
+                 -- $<TARGET_FILE:quiver-sim>)
+add_test(NAME quiver_sim_second_updater_ends
+         COMMAND bash ${_expect}
+                 --has "^mutex \"Global.+QuiverFirmwareUpdate\" exists$"
+                 --has "^dialog error \"Error\" ok \"Another flash utility is already running on this computer"
+                 --lacks "^scsi "
+                 --lacks "^shown$"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>
+                    --machine ${PROJECT_SOURCE_DIR}/docs/machines/another-updater.json)
+set_tests_properties(quiver_sim_demo_holds_the_system_while_flashing quiver_sim_second_updater_ends
+                     PROPERTIES LABELS safety TIMEOUT 120)

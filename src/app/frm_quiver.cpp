@@ -14,6 +14,14 @@ namespace {
 
 constexpr int kProgressTicks = 330;
 
+constexpr const char* kAnotherUpdater =
+    "Another flash utility is already running on this computer, and it may be updating a "
+    "drive now.\n\nLet it finish and close it, then run this utility again.";
+constexpr const char* kDriveInUse =
+    "is in use by another program, or a disc in it is mounted, so it cannot be flashed "
+    "now.\n\nClose the programs that use the drive and remove the disc, then run this utility "
+    "again.";
+
 ui::Font Arial() {
     return ui::Font{"Arial", 8, false, ui::kBlack};
 }
@@ -81,6 +89,8 @@ void TQuiverMain::StartUp() {
     f.SetSystemMenuOnlyFrame();
     f.SetFont(ui::Font{"MS Sans Serif", 8, false, ui::kBlack});
     OnDestroy = [this](void* sender) { FormDestroy(sender); };
+    // While drives are flashed the window asks the system not to end the session.
+    f.OnQueryEndSession = [this] { return !holdingSystem_; };
 
     Label1.SetName("Label1");
     Label1.SetBounds({12, 4, 128, 14});
@@ -166,6 +176,17 @@ void TQuiverMain::StartUp() {
 
     // 5. The behaviour flags, read once.
     flags_ = package_.Flags();
+
+    // One updater at a time on this machine: a second one says so and ends before it touches a
+    // drive.
+    guards_ = options_.guards ? options_.guards : std::make_shared<WindowsFlashGuards>();
+    Guarded machine = guards_->ClaimMachine();
+    if (machine.result == GuardResult::Busy) {
+        application().MessageDlg(kAnotherUpdater, ui::DialogKind::Error, ui::DialogButtons::Ok);
+        Terminate();
+        return;
+    }
+    machineGuard_ = std::move(machine.guard);
 
     // 6. The administrator reminder; no privilege is tested.
     if (OsInfo_.IsNTFamily() && flags_.admin) {
@@ -371,6 +392,7 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         }
     }
 
+    HoldSystem();
     RunningWorkers_ = 0;
     startingWorkers_ = true;
     heldCompletions_ = 0;
@@ -397,6 +419,11 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         targetChecks_[i].oldRevision = Bounded(r->revision, sizeof r->revision);
         targetChecks_[i].newRevision = package_.NewRevision(bank);
         if (flags_.chk_disc == 1 && !DiscAndTrayCheck(target)) {
+            target.SetFlashResult(kFlashFailed);
+            ++notStarted;
+            continue;
+        }
+        if (!ClaimDrive(i, target)) {
             target.SetFlashResult(kFlashFailed);
             ++notStarted;
             continue;
@@ -484,6 +511,7 @@ void TQuiverMain::FlashDone(void* /*value*/) {
 }
 
 void TQuiverMain::Complete() {
+    ReleaseGuards();
     tmr.SetEnabled(false);
 
     AllSucceeded_ = true;
@@ -567,6 +595,35 @@ void TQuiverMain::CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives])
             AllSucceeded_ = false;
         }
     }
+}
+
+void TQuiverMain::HoldSystem() {
+    holdingSystem_ = true;
+    systemGuard_ = guards_->HoldSystem(form().SystemHandle(), form().Caption()).guard;
+}
+
+// The target's drive to its worker alone. A drive that another program has to itself is not
+// flashed: the user is told which one, and the update cannot succeed.
+bool TQuiverMain::ClaimDrive(int slot, AtapiDevice& target) {
+    Guarded claim = guards_->ClaimDrive(target.DeviceHandle());
+    if (claim.result != GuardResult::Busy) {
+        driveGuards_[slot] = std::move(claim.guard);
+        return true;
+    }
+    const DriveRecord* r = Device_->RecordAt(target.SelectedIndex());
+    application().MessageDlg(
+        "The drive\n" + (r != nullptr ? DriveListLine(*r) : std::string()) + "\n" + kDriveInUse,
+        ui::DialogKind::Warning, ui::DialogButtons::Ok);
+    return false;
+}
+
+// After the last worker: the drives, then the system, are given back.
+void TQuiverMain::ReleaseGuards() {
+    for (auto& guard : driveGuards_) {
+        guard.reset();
+    }
+    systemGuard_.reset();
+    holdingSystem_ = false;
 }
 
 int RunQuiver(ui::Application& application, TQuiverMain::Options options) {

@@ -137,6 +137,8 @@ class AtapiDevice {
     bool AspiUsable() const { return aspiUsable_; }
     bool AspiLoaded() const { return aspiLibrary_ != nullptr; }
     bool HasOpenHandle() const { return deviceHandle_ != nullptr; }
+    // The selected drive's open handle (pass-through route); null without one.
+    HANDLE DeviceHandle() const { return deviceHandle_; }
     // A request the ASPI manager still held when the wait for it ran out; the object then
     // refuses every further command, as the manager may still write into its request and
     // buffers.

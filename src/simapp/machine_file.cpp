@@ -180,7 +180,7 @@ const char* NameOf(const std::pair<const char*, T> (&table)[N], T value) {
 sim::OsConfig ParseOs(const Object& o) {
     o.Allow({"family", "versionQueryFails", "tokenOpenFails", "lacksShutdownPrivilege",
              "restartRefused", "heapFails", "hasPerformanceCounter", "eventCreateFails",
-             "staleEventSignals"});
+             "staleEventSignals", "heldMutexes"});
     sim::OsConfig os;
     os.ntFamily = o.Choice<bool>("family", true, {{"nt", true}, {"win95", false}});
     os.versionQueryFails = o.Bool("versionQueryFails", os.versionQueryFails);
@@ -191,6 +191,10 @@ sim::OsConfig ParseOs(const Object& o) {
     os.hasPerformanceCounter = o.Bool("hasPerformanceCounter", os.hasPerformanceCounter);
     os.eventCreateFails = o.Bool("eventCreateFails", os.eventCreateFails);
     os.staleEventSignals = o.Bool("staleEventSignals", os.staleEventSignals);
+    const json& held = o.Array("heldMutexes");
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        os.heldMutexes.push_back(AsString(held[i], Element(o.At("heldMutexes"), i)));
+    }
     return os;
 }
 
@@ -763,6 +767,9 @@ json MachineToJson(const MachineSpec& desc) {
         {"eventCreateFails", os.eventCreateFails},
         {"staleEventSignals", os.staleEventSignals},
     };
+    if (!os.heldMutexes.empty()) {
+        j["os"]["heldMutexes"] = os.heldMutexes;
+    }
     j["clock"] = {{"mode", desc.clock.scaled ? "scaled" : "virtual"}};
     if (desc.clock.scaled) {
         j["clock"]["factor"] = desc.clock.factor;

@@ -123,7 +123,8 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
       "description": "all keys",
       "os": {"family": "win95", "versionQueryFails": true, "tokenOpenFails": true,
              "lacksShutdownPrivilege": true, "restartRefused": true, "heapFails": true,
-             "hasPerformanceCounter": false, "eventCreateFails": true},
+             "hasPerformanceCounter": false, "eventCreateFails": true,
+             "heldMutexes": ["Global\\QuiverFirmwareUpdate", "other"]},
       "clock": {"mode": "scaled", "factor": 250.5},
       "drives": [
         {"name": "E", "model": "KMR-730T", "vendor": "Korvane", "product": "DVDRW KMR-730T",
@@ -169,6 +170,8 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     // Spot checks that the values arrived where they belong.
     EXPECT_FALSE(again.os.ntFamily);
     EXPECT_TRUE(again.os.eventCreateFails);
+    EXPECT_EQ(again.os.heldMutexes,
+              (std::vector<std::string>{"Global\\QuiverFirmwareUpdate", "other"}));
     EXPECT_TRUE(again.clock.scaled);
     EXPECT_DOUBLE_EQ(again.clock.factor, 250.5);
     const sim::DriveConfig& c = again.drives[0].config;

@@ -17,6 +17,12 @@
 // drives are just powered on, so a process's first command to each gets the power-on unit
 // attention; with QUIVER_SGIO_SETTLED=1 they have been on for a while and somebody else took it
 // (for a client such as sg_write_buffer, which does not retry a command).
+//
+// Exclusive opens go as in the kernel, within the process: an sr node opened with O_EXCL
+// refuses further O_EXCL opens of it (EBUSY); an sg node opened with O_EXCL refuses every other
+// open of it, and an O_EXCL open of an sg node is refused while another is open.
+// QUIVER_SGIO_BUSY="sr0 sg0" names nodes that another program holds exclusively (for an sr
+// node, or a disc in it is mounted).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <scsi/scsi.h>
@@ -57,6 +63,7 @@ struct Node {
     bool generic = false;  // sg, else sr
     int index = -1;
     bool writable = false;
+    bool exclusive = false;  // opened with O_EXCL
 };
 
 struct State {
@@ -182,6 +189,38 @@ bool EnsureMachine(State& state) {
     }
 }
 
+// Whether QUIVER_SGIO_BUSY names the node.
+bool HeldByAnotherProgram(const Node& node) {
+    const char* busy = std::getenv("QUIVER_SGIO_BUSY");
+    if (busy == nullptr) {
+        return false;
+    }
+    const std::string name = (node.generic ? "sg" : "sr") + std::to_string(node.index);
+    std::string list = std::string(" ") + busy + " ";
+    for (char& c : list) {
+        c = c == ',' ? ' ' : c;
+    }
+    return list.find(" " + name + " ") != std::string::npos;
+}
+
+// Whether an open of `node` with `flags` is refused for exclusive use. Called with the mutex
+// held.
+bool RefusedAsBusy(const State& state, const Node& node, int flags) {
+    const bool exclusive = (flags & O_EXCL) != 0;
+    if (HeldByAnotherProgram(node)) {
+        return exclusive || node.generic;
+    }
+    for (const auto& [fd, other] : state.fds) {
+        if (other.generic != node.generic || other.index != node.index) {
+            continue;
+        }
+        if (node.generic ? exclusive || other.exclusive : exclusive && other.exclusive) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Opens a served node: a descriptor on /dev/null stands for it. -2: not served.
 int OpenServed(const char* path, int flags) {
     Node node;
@@ -202,7 +241,12 @@ int OpenServed(const char* path, int flags) {
         errno = ENXIO;
         return -1;
     }
+    if (RefusedAsBusy(state, node, flags)) {
+        errno = EBUSY;
+        return -1;
+    }
     node.writable = (flags & O_ACCMODE) != O_RDONLY;
+    node.exclusive = (flags & O_EXCL) != 0;
     const int fd = Real<OpenFn>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd >= 0) {
         state.fds[fd] = node;

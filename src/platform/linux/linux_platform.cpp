@@ -224,6 +224,10 @@ struct LinuxPlatform::Device {
     std::mutex sgMutex;
     int sgFd = -1;
     bool sgFailed = false;
+    // While the drive is claimed: the block node held open with O_EXCL, and the generic node
+    // opened with O_EXCL too. Guarded by sgMutex.
+    int exclusiveFd = -1;
+    bool exclusive = false;
 
     ~Device() {
         if (srFd >= 0) {
@@ -231,6 +235,9 @@ struct LinuxPlatform::Device {
         }
         if (sgFd >= 0) {
             close(sgFd);
+        }
+        if (exclusiveFd >= 0) {
+            close(exclusiveFd);
         }
     }
 };
@@ -539,7 +546,8 @@ BOOL LinuxPlatform::PassThrough(Device& device, const void* in, DWORD inSize, vo
         // before it reached the drive: the generic node opened read-write is not filtered.
         std::lock_guard<std::mutex> lock(device.sgMutex);
         if (device.sgFd < 0 && !device.sgFailed && !device.sgPath.empty()) {
-            device.sgFd = open(device.sgPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            device.sgFd = open(device.sgPath.c_str(),
+                               O_RDWR | O_NONBLOCK | O_CLOEXEC | (device.exclusive ? O_EXCL : 0));
             device.sgFailed = device.sgFd < 0;
             // A stale or planted mapping would send the commands to another drive.
             if (device.sgFd >= 0 && !GenericNodeIsBlockNodesDevice(device.srFd, device.sgFd)) {
@@ -604,6 +612,64 @@ BOOL LinuxPlatform::CloseHandle(HANDLE hObject) {
     }
     // The descriptors close once no request on another thread still uses them.
     return TRUE;
+}
+
+std::shared_ptr<LinuxPlatform::Device> LinuxPlatform::DeviceOf(HANDLE handle) const {
+    const std::shared_ptr<HandleEntry> entry = FindHandle(handle);
+    return entry != nullptr && entry->kind == HandleEntry::Kind::Device ? entry->device : nullptr;
+}
+
+int LinuxPlatform::ClaimExclusive(HANDLE device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
+        return EBADF;
+    }
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    if (d->exclusive) {
+        return 0;
+    }
+    const int fd = open(Path("dev/sr" + std::to_string(d->sr)).c_str(),
+                        O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    d->exclusiveFd = fd;
+    d->exclusive = true;
+    // A generic node opened before the claim is opened again, exclusively, when next needed.
+    if (d->sgFd >= 0) {
+        close(d->sgFd);
+        d->sgFd = -1;
+    }
+    d->sgFailed = false;
+    return 0;
+}
+
+void LinuxPlatform::ReleaseExclusive(HANDLE device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    if (!d->exclusive) {
+        return;
+    }
+    close(d->exclusiveFd);
+    d->exclusiveFd = -1;
+    d->exclusive = false;
+    if (d->sgFd >= 0) {
+        close(d->sgFd);
+        d->sgFd = -1;
+    }
+    d->sgFailed = false;
+}
+
+bool LinuxPlatform::HeldExclusive(HANDLE device) const {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    return d->exclusive;
 }
 
 DWORD LinuxPlatform::GetLastError() {
@@ -837,6 +903,28 @@ BOOL LinuxPlatform::ExitWindowsEx(UINT uFlags, DWORD) {
         return FALSE;
     }
     return TRUE;
+}
+
+// --- Named mutexes, execution state, shutdown block reasons ----------------------------------
+
+HANDLE LinuxPlatform::CreateMutexA(void*, BOOL, const char*) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return nullptr;
+}
+
+EXECUTION_STATE LinuxPlatform::SetThreadExecutionState(EXECUTION_STATE) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+BOOL LinuxPlatform::ShutdownBlockReasonCreate(HWND, const WCHAR*) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
+BOOL LinuxPlatform::ShutdownBlockReasonDestroy(HWND) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
 }
 
 // --- Text and message boxes -------------------------------------------------------------------
