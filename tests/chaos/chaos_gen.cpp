@@ -1,9 +1,12 @@
 #include "chaos_gen.h"
 
 #include <array>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <rapidcheck/detail/FrequencyMap.h>
 
 #include "sim/drive.h"
 #include "simapp/machine_file.h"
@@ -15,26 +18,52 @@ namespace {
 namespace gen = rc::gen;
 using FaultKind = sim::Fault::Kind;
 
+// One of the values, drawn by weight. Unlike RapidCheck's weightedElement, a failing case shrinks
+// towards the values listed first, which are the plainer ones.
+template <typename T>
+rc::Gen<T> Pick(std::initializer_list<std::pair<std::size_t, T>> pairs) {
+    std::vector<std::size_t> weights;
+    std::vector<T> values;
+    for (const auto& [weight, value] : pairs) {
+        weights.push_back(weight);
+        values.push_back(value);
+    }
+    const rc::detail::FrequencyMap map(weights);
+    return rc::Gen<T>([map, values](const rc::Random& random, int /*size*/) {
+        const std::size_t drawn = map.lookup(rc::Random(random).next() % map.sum());
+        return rc::shrinkable::map(
+            rc::shrinkable::shrinkRecur(
+                drawn, [](std::size_t x) { return rc::shrink::towards<std::size_t>(x, 0); }),
+            [values](std::size_t x) { return values[x]; });
+    });
+}
+
+// One of the generators, drawn by weight, shrinking towards those listed first.
+template <typename T>
+rc::Gen<T> PickOneOf(std::initializer_list<std::pair<std::size_t, rc::Gen<T>>> pairs) {
+    return gen::join(Pick<rc::Gen<T>>(pairs));
+}
+
 // ---- drives --------------------------------------------------------------------------------
 
 rc::Gen<std::string> KmrRevision() {
-    return gen::weightedElement<std::string>({{8, "QM01"},
-                                              {4, "QM05"},
-                                              {3, "QM0F"},
-                                              {1, "QM00"},
-                                              {2, "QM10"},
-                                              {1, "0M03"},
-                                              {1, "0M04"},
-                                              {1, "QM99"}});
+    return Pick<std::string>({{8, "QM01"},
+                              {4, "QM05"},
+                              {3, "QM0F"},
+                              {1, "QM00"},
+                              {2, "QM10"},
+                              {1, "0M03"},
+                              {1, "0M04"},
+                              {1, "QM99"}});
 }
 
 rc::Gen<std::string> Serial() {
-    return gen::weightedElement<std::string>(
+    return Pick<std::string>(
         {{4, "KV730T000001"}, {2, "KV730T000002"}, {1, "KV730T000003"}, {1, ""}});
 }
 
 rc::Gen<bool> Rarely(std::size_t odds) {
-    return gen::weightedElement<bool>({{odds, false}, {1, true}});
+    return Pick<bool>({{odds, false}, {1, true}});
 }
 
 rc::Gen<sim::DriveConfig> KmrConfig() {
@@ -53,13 +82,13 @@ rc::Gen<sim::DriveConfig> KmrConfig() {
             c.bufferBytes = buffer;
             return c;
         },
-        KmrRevision(), Serial(), gen::weightedElement<int>({{8, 0}, {1, 1}, {1, 2}}), Rarely(4),
-        Rarely(9), Rarely(9),
-        gen::weightedElement<std::array<std::uint8_t, 4>>({{8, {0xC2, 0xB6, 0x00, 0x03}},
-                                                           {1, {0xDA, 0xC8, 0x00, 0x00}},
-                                                           {1, {0xBF, 0xD6, 0x00, 0x01}},
-                                                           {1, {0xBF, 0xD8, 0x00, 0x07}}}),
-        gen::weightedElement<std::uint32_t>({{8, 2u << 20}, {1, 256u << 10}, {1, 16384u}}));
+        KmrRevision(), Serial(), Pick<int>({{8, 0}, {1, 1}, {1, 2}}), Rarely(4), Rarely(9),
+        Rarely(9),
+        Pick<std::array<std::uint8_t, 4>>({{8, {0xC2, 0xB6, 0x00, 0x03}},
+                                           {1, {0xDA, 0xC8, 0x00, 0x00}},
+                                           {1, {0xBF, 0xD6, 0x00, 0x01}},
+                                           {1, {0xBF, 0xD8, 0x00, 0x07}}}),
+        Pick<std::uint32_t>({{8, 2u << 20}, {1, 256u << 10}, {1, 16384u}}));
 }
 
 // Another maker's drive, or the same maker's other model; neither takes a flash.
@@ -81,34 +110,34 @@ rc::Gen<sim::DriveConfig> OtherConfig() {
 }
 
 rc::Gen<sim::DriveConfig> Config() {
-    return gen::weightedOneOf<sim::DriveConfig>({{8, KmrConfig()}, {1, OtherConfig()}});
+    return PickOneOf<sim::DriveConfig>({{8, KmrConfig()}, {1, OtherConfig()}});
 }
 
 // ---- faults --------------------------------------------------------------------------------
 
 rc::Gen<int> Opcode() {
-    return gen::weightedElement<int>({{3, -1},
-                                      {3, 0x3B},
-                                      {3, 0x3C},
-                                      {2, 0x12},
-                                      {2, 0x00},
-                                      {1, 0x1B},
-                                      {1, 0x4A},
-                                      {1, 0xDF},
-                                      {1, 0x03}});
+    return Pick<int>({{3, -1},
+                      {3, 0x3B},
+                      {3, 0x3C},
+                      {2, 0x12},
+                      {2, 0x00},
+                      {1, 0x1B},
+                      {1, 0x4A},
+                      {1, 0xDF},
+                      {1, 0x03}});
 }
 
 rc::Gen<std::uint32_t> First() {
-    return gen::weightedOneOf<std::uint32_t>({{6, gen::inRange<std::uint32_t>(1, 8)},
-                                              {3, gen::inRange<std::uint32_t>(1, 200)},
-                                              {1, gen::inRange<std::uint32_t>(1, 2000)}});
+    return PickOneOf<std::uint32_t>({{6, gen::inRange<std::uint32_t>(1, 8)},
+                                     {3, gen::inRange<std::uint32_t>(1, 200)},
+                                     {1, gen::inRange<std::uint32_t>(1, 2000)}});
 }
 
 rc::Gen<std::uint32_t> Count() {
-    return gen::weightedOneOf<std::uint32_t>({{5, gen::just(1u)},
-                                              {2, gen::inRange<std::uint32_t>(2, 4)},
-                                              {2, gen::just(0u)},
-                                              {1, gen::inRange<std::uint32_t>(4, 300)}});
+    return PickOneOf<std::uint32_t>({{5, gen::just(1u)},
+                                     {2, gen::inRange<std::uint32_t>(2, 4)},
+                                     {2, gen::just(0u)},
+                                     {1, gen::inRange<std::uint32_t>(4, 300)}});
 }
 
 rc::Gen<sim::Sense> AnySense() {
@@ -116,20 +145,20 @@ rc::Gen<sim::Sense> AnySense() {
         [](std::uint8_t key, std::pair<std::uint8_t, std::uint8_t> code) {
             return sim::Sense{key, code.first, code.second};
         },
-        gen::weightedOneOf<std::uint8_t>({{3, gen::element<std::uint8_t>(2, 3, 4, 5, 6)},
-                                          {1, gen::inRange<std::uint8_t>(0, 16)}}),
-        gen::elementOf(std::vector<std::pair<std::uint8_t, std::uint8_t>>{{0x29, 0x00},
-                                                                          {0x04, 0x01},
-                                                                          {0x28, 0x00},
-                                                                          {0x3A, 0x00},
-                                                                          {0x24, 0x00},
-                                                                          {0x20, 0x00},
-                                                                          {0x44, 0x00},
-                                                                          {0x3F, 0x01},
-                                                                          {0x53, 0x02},
-                                                                          {0x26, 0x00},
-                                                                          {0x2C, 0x00},
-                                                                          {0x00, 0x00}}));
+        PickOneOf<std::uint8_t>({{3, Pick<std::uint8_t>({{1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}})},
+                                 {1, gen::inRange<std::uint8_t>(0, 16)}}),
+        Pick<std::pair<std::uint8_t, std::uint8_t>>({{1, {0x29, 0x00}},
+                                                     {1, {0x04, 0x01}},
+                                                     {1, {0x28, 0x00}},
+                                                     {1, {0x3A, 0x00}},
+                                                     {1, {0x24, 0x00}},
+                                                     {1, {0x20, 0x00}},
+                                                     {1, {0x44, 0x00}},
+                                                     {1, {0x3F, 0x01}},
+                                                     {1, {0x53, 0x02}},
+                                                     {1, {0x26, 0x00}},
+                                                     {1, {0x2C, 0x00}},
+                                                     {1, {0x00, 0x00}}}));
 }
 
 sim::Fault Make(FaultKind kind, int opcode, std::uint32_t first, std::uint32_t count) {
@@ -144,20 +173,20 @@ sim::Fault Make(FaultKind kind, int opcode, std::uint32_t first, std::uint32_t c
 // The drive that a replaced fault puts in this one's place: one that answers alike, or one
 // that differs in its revision, its serial number or its maker.
 rc::Gen<sim::DriveConfig> Replacement(const sim::DriveConfig& own) {
-    return gen::weightedOneOf<sim::DriveConfig>({{3, gen::just(own)},
-                                                 {2, gen::map(KmrRevision(),
-                                                              [own](std::string revision) {
-                                                                  sim::DriveConfig c = own;
-                                                                  c.revision = revision;
-                                                                  return c;
-                                                              })},
-                                                 {2, gen::map(Serial(),
-                                                              [own](std::string serial) {
-                                                                  sim::DriveConfig c = own;
-                                                                  c.serialNumber = serial;
-                                                                  return c;
-                                                              })},
-                                                 {1, Config()}});
+    return PickOneOf<sim::DriveConfig>({{3, gen::just(own)},
+                                        {2, gen::map(KmrRevision(),
+                                                     [own](std::string revision) {
+                                                         sim::DriveConfig c = own;
+                                                         c.revision = revision;
+                                                         return c;
+                                                     })},
+                                        {2, gen::map(Serial(),
+                                                     [own](std::string serial) {
+                                                         sim::DriveConfig c = own;
+                                                         c.serialNumber = serial;
+                                                         return c;
+                                                     })},
+                                        {1, Config()}});
 }
 
 rc::Gen<sim::Fault> Fault(const sim::DriveConfig& own) {
@@ -180,7 +209,8 @@ rc::Gen<sim::Fault> Fault(const sim::DriveConfig& own) {
             return f;
         },
         Opcode(), First(), Count(),
-        gen::element<std::uint32_t>(0, 1, 4, 20, 35, 36, 95, 8192, 16383));
+        Pick<std::uint32_t>(
+            {{1, 0}, {1, 1}, {1, 4}, {1, 20}, {1, 35}, {1, 36}, {1, 95}, {1, 8192}, {1, 16383}}));
     const rc::Gen<sim::Fault> readBack = gen::apply(
         [](std::uint32_t block, std::uint32_t attempt, std::uint32_t first, std::uint32_t count) {
             sim::Fault f = Make(FaultKind::ReadBackDiffers, -1, first, count);
@@ -188,13 +218,14 @@ rc::Gen<sim::Fault> Fault(const sim::DriveConfig& own) {
             f.attempt = attempt;
             return f;
         },
-        gen::weightedOneOf<std::uint32_t>(
+        PickOneOf<std::uint32_t>(
             {{3, gen::inRange<std::uint32_t>(0, 4)}, {1, gen::inRange<std::uint32_t>(0, 64)}}),
         gen::inRange<std::uint32_t>(0, 4), gen::inRange<std::uint32_t>(1, 3),
-        gen::element<std::uint32_t>(1, 0, 2));
+        Pick<std::uint32_t>({{1, 1}, {1, 0}, {1, 2}}));
     // A delay beyond the program's command time limit (30 hours) comes a few times at most.
     const rc::Gen<sim::Fault> delay = gen::mapcat(
-        gen::element<double>(0.5, 5.0, 30.0, 200.0, 3600.0, 108001.0), [](double seconds) {
+        Pick<double>({{1, 0.5}, {1, 5.0}, {1, 30.0}, {1, 200.0}, {1, 3600.0}, {1, 108001.0}}),
+        [](double seconds) {
             return gen::apply(
                 [seconds](int opcode, std::uint32_t first, std::uint32_t count) {
                     sim::Fault f = Make(FaultKind::Delay, opcode, first, count);
@@ -212,15 +243,15 @@ rc::Gen<sim::Fault> Fault(const sim::DriveConfig& own) {
             f.by = std::make_shared<const sim::Replacement>(sim::Replacement{std::move(by), {}});
             return f;
         },
-        gen::weightedElement<int>({{5, 0x12}, {2, -1}, {1, 0x00}, {1, 0x3B}, {1, 0x3C}}),
+        Pick<int>({{5, 0x12}, {2, -1}, {1, 0x00}, {1, 0x3B}, {1, 0x3C}}),
         gen::inRange<std::uint32_t>(1, 8), Replacement(own));
-    return gen::weightedOneOf<sim::Fault>({{5, sense},
-                                           {3, transport},
-                                           {3, shortTransfer},
-                                           {3, readBack},
-                                           {2, delay},
-                                           {2, replaced},
-                                           {1, vanish}});
+    return PickOneOf<sim::Fault>({{5, sense},
+                                  {3, transport},
+                                  {3, shortTransfer},
+                                  {3, readBack},
+                                  {2, delay},
+                                  {2, replaced},
+                                  {1, vanish}});
 }
 
 // ---- the machine ---------------------------------------------------------------------------
@@ -241,16 +272,16 @@ rc::Gen<DrawnDrive> Drive() {
                      bool openFails, bool onAspi) {
                 return DrawnDrive{config, std::move(faults), letters, address, openFails, onAspi};
             },
-            gen::mapcat(gen::weightedElement<int>({{8, 0}, {6, 1}, {3, 2}, {2, 3}, {1, 4}}),
+            gen::mapcat(Pick<int>({{8, 0}, {6, 1}, {3, 2}, {2, 3}, {1, 4}}),
                         [config](int n) {
                             return gen::container<std::vector<sim::Fault>>(
                                 static_cast<std::size_t>(n), Fault(config));
                         }),
-            gen::weightedElement<int>({{16, 1}, {2, 2}, {1, 0}}),
-            gen::weightedElement<sim::AddressReply>({{20, sim::AddressReply::Address},
-                                                     {1, sim::AddressReply::Fails},
-                                                     {1, sim::AddressReply::ZeroLength}}),
-            Rarely(30), gen::weightedElement<bool>({{3, true}, {1, false}}));
+            Pick<int>({{16, 1}, {2, 2}, {1, 0}}),
+            Pick<sim::AddressReply>({{20, sim::AddressReply::Address},
+                                     {1, sim::AddressReply::Fails},
+                                     {1, sim::AddressReply::ZeroLength}}),
+            Rarely(30), Pick<bool>({{3, true}, {1, false}}));
     });
 }
 
@@ -326,23 +357,21 @@ rc::Gen<DrawnMachine> Machine() {
                 nt,      nt ? aspiOnNt : aspiOn95, status, asynchronous, token, privilege,
                 refused, std::move(drives)};
         },
-        gen::weightedElement<bool>({{4, true}, {1, false}}), Rarely(1),
-        gen::weightedElement<bool>({{1, false}, {6, true}}),
-        gen::weightedElement<std::uint8_t>(
-            {{16, 0x01}, {1, 0xE3}, {1, 0xE2}, {1, 0xE1}, {1, 0xE4}}),
-        gen::element(true, false), Rarely(20), Rarely(20), Rarely(10),
-        gen::mapcat(gen::weightedOneOf<int>(
-                        {{5, gen::just(1)}, {4, gen::inRange(2, 5)}, {1, gen::inRange(5, 17)}}),
-                    [](int n) {
-                        return gen::container<std::vector<DrawnDrive>>(static_cast<std::size_t>(n),
-                                                                       Drive());
-                    }));
+        Pick<bool>({{4, true}, {1, false}}), Rarely(1), Pick<bool>({{1, false}, {6, true}}),
+        Pick<std::uint8_t>({{16, 0x01}, {1, 0xE3}, {1, 0xE2}, {1, 0xE1}, {1, 0xE4}}),
+        Pick<bool>({{1, true}, {1, false}}), Rarely(20), Rarely(20), Rarely(10),
+        gen::mapcat(
+            PickOneOf<int>({{5, gen::just(1)}, {4, gen::inRange(2, 5)}, {1, gen::inRange(5, 17)}}),
+            [](int n) {
+                return gen::container<std::vector<DrawnDrive>>(static_cast<std::size_t>(n),
+                                                               Drive());
+            }));
 }
 
 // ---- the package ---------------------------------------------------------------------------
 
 rc::Gen<std::string> Field(std::initializer_list<std::pair<std::size_t, std::string>> choices) {
-    return gen::weightedElement<std::string>(choices);
+    return Pick<std::string>(choices);
 }
 
 rc::Gen<EntrySpec> Entry() {
@@ -366,17 +395,17 @@ rc::Gen<EntrySpec> Entry() {
                {1, "DVD-ROM OD-1650 "},
                {1, "DVDRW KMR-731T  "},
                {1, "#"}}));
-    return gen::weightedOneOf<EntrySpec>({{8, usual}, {2, mixed}, {1, gen::just(EntrySpec{})}});
+    return PickOneOf<EntrySpec>({{8, usual}, {2, mixed}, {1, gen::just(EntrySpec{})}});
 }
 
 enum class Range { Usable, NotWholeBlocks, Empty, PastTheArea };
 
 rc::Gen<BankSpec> Bank() {
     const rc::Gen<std::uint32_t> blocks =
-        gen::weightedOneOf<std::uint32_t>({{4, gen::just(1u)},
-                                           {4, gen::inRange<std::uint32_t>(2, 5)},
-                                           {2, gen::inRange<std::uint32_t>(5, 17)},
-                                           {1, gen::inRange<std::uint32_t>(17, 65)}});
+        PickOneOf<std::uint32_t>({{4, gen::just(1u)},
+                                  {4, gen::inRange<std::uint32_t>(2, 5)},
+                                  {2, gen::inRange<std::uint32_t>(5, 17)},
+                                  {1, gen::inRange<std::uint32_t>(17, 65)}});
     return gen::mapcat(blocks, [](std::uint32_t n) {
         return gen::apply(
             [n](std::uint32_t startBlock, Range range, ImageKind image, std::string revision,
@@ -403,33 +432,32 @@ rc::Gen<BankSpec> Bank() {
                 b.newRevision = sameRevision ? revision : newRevision;
                 return b;
             },
-            gen::weightedOneOf<std::uint32_t>(
+            PickOneOf<std::uint32_t>(
                 {{5, gen::just(0u)}, {4, gen::inRange<std::uint32_t>(0, 65 - n)}}),
-            gen::weightedElement<Range>({{30, Range::Usable},
-                                         {1, Range::NotWholeBlocks},
-                                         {1, Range::Empty},
-                                         {1, Range::PastTheArea}}),
-            gen::weightedElement<ImageKind>({{12, ImageKind::Valid},
-                                             {1, ImageKind::BadChecksum},
-                                             {1, ImageKind::Garbage},
-                                             {1, ImageKind::None}}),
+            Pick<Range>({{30, Range::Usable},
+                         {1, Range::NotWholeBlocks},
+                         {1, Range::Empty},
+                         {1, Range::PastTheArea}}),
+            Pick<ImageKind>({{12, ImageKind::Valid},
+                             {1, ImageKind::BadChecksum},
+                             {1, ImageKind::Garbage},
+                             {1, ImageKind::None}}),
             Field({{4, "QM0F"}, {1, "QM05"}, {1, "QM10"}, {1, "QM02"}}),
-            gen::weightedElement<bool>({{5, true}, {1, false}}),
-            Field({{1, "QM0F"}, {1, "QM10"}, {1, "QM01"}}),
-            gen::mapcat(gen::weightedElement<int>({{6, 1}, {2, 2}, {1, 3}, {1, 0}}), [](int k) {
+            Pick<bool>({{5, true}, {1, false}}), Field({{1, "QM0F"}, {1, "QM10"}, {1, "QM01"}}),
+            gen::mapcat(Pick<int>({{6, 1}, {2, 2}, {1, 3}, {1, 0}}), [](int k) {
                 return gen::container<std::vector<EntrySpec>>(static_cast<std::size_t>(k), Entry());
             }));
     });
 }
 
 rc::Gen<char> Flag(std::size_t off, std::size_t on) {
-    return gen::weightedOneOf<char>(
+    return PickOneOf<char>(
         {{off, gen::just('0')}, {on, gen::just('1')}, {1, gen::inRange('2', ':')}});
 }
 
 rc::Gen<PackageSpec> Package() {
     const rc::Gen<std::vector<BankSpec>> banks =
-        gen::mapcat(gen::weightedElement<int>({{6, 1}, {3, 2}, {1, 3}, {1, 4}}), [](int n) {
+        gen::mapcat(Pick<int>({{6, 1}, {3, 2}, {1, 3}, {1, 4}}), [](int n) {
             return gen::container<std::vector<BankSpec>>(static_cast<std::size_t>(n), Bank());
         });
     return gen::mapcat(banks, [](std::vector<BankSpec> drawn) {
@@ -455,7 +483,7 @@ rc::Gen<PackageSpec> Package() {
                           char i) { return std::array<char, 9>{a, b, c, d, e, f, g, h, i}; },
                        Flag(3, 2), Flag(4, 1), Flag(1, 6), Flag(3, 3), Flag(3, 1), Flag(3, 2),
                        Flag(3, 2), Flag(4, 1), Flag(4, 1)),
-            gen::weightedOneOf<char>(
+            PickOneOf<char>(
                 {{17, gen::just(count)}, {1, gen::just('0')}, {2, gen::inRange('1', '5')}}),
             Rarely(40));
     });
@@ -469,17 +497,17 @@ rc::Gen<UserSpec> User() {
            bool update) {
             return UserSpec{std::move(answers), byDefault, choose, update};
         },
-        gen::mapcat(gen::weightedElement<int>({{3, 0}, {1, 1}, {1, 2}, {1, 4}}),
+        gen::mapcat(Pick<int>({{3, 0}, {1, 1}, {1, 2}, {1, 4}}),
                     [](int n) {
                         return gen::container<std::vector<std::string>>(
                             static_cast<std::size_t>(n),
-                            gen::weightedElement<std::string>({{4, "yes"}, {1, "no"}}));
+                            Pick<std::string>({{4, "yes"}, {1, "no"}}));
                     }),
-        gen::weightedElement<std::string>({{9, "yes"}, {1, "no"}}),
-        gen::weightedOneOf<std::optional<int>>(
+        Pick<std::string>({{9, "yes"}, {1, "no"}}),
+        PickOneOf<std::optional<int>>(
             {{3, gen::just(std::optional<int>{})},
              {1, gen::map(gen::inRange(0, 5), [](int i) { return std::optional<int>(i); })}}),
-        gen::weightedElement<bool>({{9, true}, {1, false}}));
+        Pick<bool>({{9, true}, {1, false}}));
 }
 
 }  // namespace
