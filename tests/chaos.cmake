@@ -25,7 +25,7 @@ target_compile_definitions(quiver_chaos PRIVATE QUIVER_SIM_PROGRAM="$<TARGET_FIL
 if(QUIVER_SANITIZE)
     set(QUIVER_CHAOS_CASES 150 CACHE STRING "Random schedules run by CTest")
 else()
-    set(QUIVER_CHAOS_CASES 4000 CACHE STRING "Random schedules run by CTest")
+    set(QUIVER_CHAOS_CASES 3000 CACHE STRING "Random schedules run by CTest")
 endif()
 
 add_executable(chaos_tests
