@@ -23,7 +23,7 @@ target_compile_definitions(quiver_chaos PRIVATE QUIVER_SIM_PROGRAM="$<TARGET_FIL
 # The number of cases CTest runs: about a minute under the linux preset, fewer under
 # the sanitizers. scripts/chaos runs as many as asked.
 if(QUIVER_SANITIZE)
-    set(QUIVER_CHAOS_CASES 150 CACHE STRING "Random schedules run by CTest")
+    set(QUIVER_CHAOS_CASES 100 CACHE STRING "Random schedules run by CTest")
 else()
     set(QUIVER_CHAOS_CASES 3000 CACHE STRING "Random schedules run by CTest")
 endif()
