@@ -1,5 +1,6 @@
 // Drive discovery: every optical drive on the object's route, sorted by address, with its
 // identity read by INQUIRY.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -13,6 +14,7 @@ namespace {
 constexpr DWORD kHeapZeroMemory = 0x00000008;
 constexpr std::uint8_t kSerialNumberPage = 0x80;
 constexpr std::uint8_t kSerialPageBytes = 0x60;
+constexpr std::uint32_t kIdentityReplyBytes = 36;  // through the revision
 constexpr std::uint8_t kIllegalRequest = 5;
 
 std::int32_t AddressKey(const DriveRecord& r) {
@@ -308,11 +310,19 @@ bool AtapiDevice::ReadIdentity() {
     if (!Inquiry(0, 0, 0, 0x60, 0)) {
         return false;
     }
+    // Bytes the drive did not return are still an earlier reply's, perhaps another drive's: a
+    // reply that ends before the revision does is no identity, and the vendor-specific text
+    // takes only what came.
+    const std::uint32_t got = last_.transferred;
+    if (got < kIdentityReplyBytes) {
+        return false;
+    }
     const std::uint8_t* reply = readBuffer_;
     std::memcpy(vendor_, reply + 8, 8);
     std::memcpy(product_, reply + 16, 16);
     std::memcpy(revision_, reply + 32, 4);
-    std::memcpy(vendorSpecific_, reply + 36, 16);
+    std::memcpy(vendorSpecific_, reply + kIdentityReplyBytes,
+                std::min<std::uint32_t>(got - kIdentityReplyBytes, 16));
     for (int i = 8; i < 32; ++i) {
         if (reply[i] != 0) {
             return true;

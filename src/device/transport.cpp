@@ -25,6 +25,15 @@ DWORD WaitMillis(std::uint32_t seconds) {
     return static_cast<DWORD>(millis < longest ? millis : longest);
 }
 
+// While the image is transferred a command that failed without an answer is sent once more,
+// except the one that programs the flash: a drive whose answer was lost may be writing its
+// flash already, and must not be told to do it again.
+bool Resendable(const std::uint8_t* commandBlock) {
+    const bool program =
+        commandBlock[0] == 0x3B && (commandBlock[9] == 0x80 || commandBlock[9] == 0xA0);
+    return !program;
+}
+
 }  // namespace
 
 void AtapiDevice::RecordWithoutCall(const std::uint8_t* commandBlock) {
@@ -110,7 +119,7 @@ bool AtapiDevice::ExecutePassThrough(const std::uint8_t* commandBlock, std::uint
             return false;
         }
         last_.outcome = kOutcomeFailed;
-        if (transferMark_ && !last_.timedOut && attempt == 1) {
+        if (transferMark_ && !last_.timedOut && attempt == 1 && Resendable(commandBlock)) {
             block = filled;  // the same request again, as it was before the system wrote to it
             continue;
         }
@@ -220,7 +229,7 @@ bool AtapiDevice::ExecuteAspi(const std::uint8_t* commandBlock, std::uint8_t dir
             return false;
         }
         last_.outcome = kOutcomeFailed;
-        if (transferMark_ && !last_.timedOut && attempt == 1) {
+        if (transferMark_ && !last_.timedOut && attempt == 1 && Resendable(commandBlock)) {
             // Flags, buffer and command as before; status and sense start clean again, so that
             // the second answer is not read against the first one's sense data.
             srb = filled;

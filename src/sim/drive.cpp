@@ -137,6 +137,7 @@ Drive* Drive::AnsweringInstead(const std::uint8_t* cdb, std::size_t cdbLength) {
         if (!Fires(f, ++faultMatches_[i])) {
             continue;
         }
+        ++faultFirings_[i];
         replacement_ = std::make_unique<Drive>(clock_, f.by->config);
         for (const Fault& own : f.by->faults) {
             replacement_->AddFault(own);
@@ -194,6 +195,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
             if (!Fires(f, ++faultMatches_[i])) {
                 continue;
             }
+            ++faultFirings_[i];
             switch (f.kind) {
                 case Fault::Kind::Vanish:
                     vanish = true;
@@ -251,6 +253,9 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     entry.completion = out.completion;
     entry.sense = out.completion == Completion::CheckCondition ? out.sense : sense::kNone;
     entry.transferred = out.transferred;
+    if (carrier.data != nullptr && out.transferred > 0) {
+        entry.dataDigest = DataDigest(carrier.data, std::min(out.transferred, carrier.length));
+    }
     entry.endNanos = clock_.NowNanos();
     log_.push_back(entry);
 
@@ -636,6 +641,7 @@ Drive::Outcome Drive::ReadBuffer(const std::array<std::uint8_t, 16>& c, const Ca
             continue;  // does not return that byte of the block
         }
         if (Fires(f, ++faultMatches_[i])) {
+            ++faultFirings_[i];
             carrier.data[at - begin] ^= 0xFF;
         }
     }
@@ -725,12 +731,19 @@ void Drive::AddFault(const Fault& fault) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.push_back(fault);
     faultMatches_.push_back(0);
+    faultFirings_.push_back(0);
 }
 
 void Drive::ClearFaults() {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_.clear();
     faultMatches_.clear();
+    faultFirings_.clear();
+}
+
+std::vector<std::uint32_t> Drive::FaultFirings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faultFirings_;
 }
 
 bool Drive::Vanished() const {

@@ -134,6 +134,8 @@ class Drive {
 
     void AddFault(const Fault& fault);
     void ClearFaults();
+    // How often each fault fired so far, in the order the faults were added.
+    std::vector<std::uint32_t> FaultFirings() const;
 
     // The drive is gone (unplugged): commands fail in the transport, opens fail. After a
     // Replaced fault: whether the other drive is gone.
@@ -256,6 +258,7 @@ class Drive {
     mutable std::mutex mutex_;
     std::vector<Fault> faults_;
     std::vector<std::uint32_t> faultMatches_;
+    std::vector<std::uint32_t> faultFirings_;
     std::vector<LoggedCommand> log_;
     CommandObserver observer_;
     std::unique_ptr<Drive> replacement_;

@@ -1,6 +1,7 @@
 #include "sim/scsi.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace sim {
 
@@ -12,6 +13,32 @@ std::array<std::uint8_t, kSenseBytes> FixedSense(Sense s) {
     b[12] = s.asc;
     b[13] = s.ascq;
     return b;
+}
+
+std::uint64_t DataDigest(const std::uint8_t* bytes, std::size_t length) {
+    if (bytes == nullptr || length == 0) {
+        return 0;
+    }
+    // Eight bytes a step, each word folded in by multiplication and rotation; the length goes
+    // in last, so that strings that differ only in trailing zero bytes differ too.
+    constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+    std::uint64_t h = 0xCBF29CE484222325ull;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        h = (h ^ word) * kMultiplier;
+        h ^= h >> 29;
+    }
+    std::uint64_t tail = 0;
+    for (std::size_t k = 0; i + k < length; ++k) {
+        tail |= std::uint64_t{bytes[i + k]} << (8 * k);
+    }
+    h = (h ^ tail) * kMultiplier;
+    h ^= h >> 29;
+    h = (h ^ length) * kMultiplier;
+    h ^= h >> 32;
+    return h != 0 ? h : 1;
 }
 
 std::string LoggedCommand::CdbHex() const {

@@ -47,12 +47,20 @@ struct LoggedCommand {
     Completion completion = Completion::Good;
     Sense sense;
     std::uint32_t transferred = 0;
+    // DataDigest of the bytes the data phase moved (those the drive took of a data-out command,
+    // those it returned of a data-in one); 0 without data.
+    std::uint64_t dataDigest = 0;
     std::int64_t startNanos = 0;  // emulated time at the start of the command
     std::int64_t endNanos = 0;
 
     // "3B 05 01 00 00 00 00 40 00 00 00 00"
     std::string CdbHex() const;
 };
+
+// A 64-bit digest of a byte string, for telling from a command log which bytes crossed the bus
+// without keeping them. Not cryptographic: two strings that differ in a byte differ in their
+// digests for every practical purpose; never 0 for a non-empty string.
+std::uint64_t DataDigest(const std::uint8_t* bytes, std::size_t length);
 
 // Common sense values of the emulated drives.
 namespace sense {

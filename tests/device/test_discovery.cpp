@@ -225,6 +225,37 @@ TEST_F(DiscoveryTest, IdentityTakesUpToTenInquiries) {
     EXPECT_EQ(CountSent(0xDF, 1), 1u);
 }
 
+// The scan reads every drive into one buffer: a reply cut short must not take the rest of its
+// identity from the drive before it.
+TEST_F(DiscoveryTest, IdentityReplyCutShortIsNoIdentity) {
+    AddOptical('E', rig::Kmr730t());
+    sim::DriveConfig other = rig::Kmr730t();
+    other.vendor = "ORBITECH";
+    other.revision = "1A02";
+    AddOptical('F', other, 0, 1);
+    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12, 1, 0);
+    cut.bytes = 35;  // one byte short of the whole revision
+    drive(1).AddFault(cut);
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 2);
+    EXPECT_EQ(CountSent(0x12, 1), 10u);
+    EXPECT_STREQ(device.RecordAt(1)->vendor, "");
+    EXPECT_STREQ(device.RecordAt(1)->revision, "");
+
+    // After an update the revision stays as it was rather than being made up.
+    cut.bytes = 40;
+    drive(0).AddFault(cut);
+    ASSERT_TRUE(device.SelectDrive(0));
+    ASSERT_TRUE(device.RefreshIdentity());
+    EXPECT_STREQ(device.RecordAt(0)->revision, "QM01");
+    EXPECT_EQ(std::string(device.RecordAt(0)->vendor_specific), "2004");
+    drive(0).ClearFaults();
+    cut.bytes = 35;
+    drive(0).AddFault(cut);
+    EXPECT_FALSE(device.RefreshIdentity());
+    EXPECT_STREQ(device.RecordAt(0)->revision, "QM01");
+}
+
 TEST_F(DiscoveryTest, AllZeroVendorAndProductIsNoIdentity) {
     sim::DriveConfig anonymous = rig::Kmr730t();
     anonymous.vendor = std::string(8, '\0');

@@ -22,6 +22,23 @@ sim::Fault DelayFault(int opcode, double seconds) {
     return fault;
 }
 
+// Under the mark a block write that failed without an answer goes out twice; the command that
+// programs the flash (with or without the boot code) only once: a drive whose answer was lost
+// may be programming already.
+void ExpectProgramCommandSentOnce(AtapiDevice& device, sim::Drive& drive) {
+    drive.AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));
+    device.SetTransferMark();
+    for (std::uint8_t control : {std::uint8_t{0x80}, std::uint8_t{0xA0}}) {
+        drive.ClearLog();
+        EXPECT_FALSE(device.WriteBuffer(0, 0, control));
+        EXPECT_EQ(drive.Log().size(), 1u) << int{control};
+        EXPECT_EQ(device.LastCommandRecord().outcome, kOutcomeFailed);
+    }
+    drive.ClearLog();
+    EXPECT_FALSE(device.WriteBuffer(0, 16384, 0));
+    EXPECT_EQ(drive.Log().size(), 2u);
+}
+
 // --- Pass-through ----------------------------------------------------------------------------
 
 // A KMR-730T on E: at port 1, target 2, LUN 3, selected on the pass-through route of an NT
@@ -145,6 +162,10 @@ TEST_F(TransportPassThroughTest, TransportFailureIsOutcomeZeroAndRetriedOnlyUnde
     EXPECT_EQ(CountSent(0x12), 2u);
     EXPECT_EQ(last().transferred, 96u);
     EXPECT_EQ(std::memcmp(device_->ReadBufferData() + 8, "Korvane ", 8), 0);
+}
+
+TEST_F(TransportPassThroughTest, ProgramCommandIsNeverSentTwice) {
+    ExpectProgramCommandSentOnce(*device_, drive());
 }
 
 TEST_F(TransportPassThroughTest, CommandPastTheTimeLimitFailsAndIsNotRetried) {
@@ -366,6 +387,10 @@ TEST_P(TransportAspiTest, RetryUnderTheMarkAndSenseNeverRetried) {
     EXPECT_EQ(ExecRequests() - before, 6u);
     EXPECT_EQ(last().outcome, kOutcomeGood);
     EXPECT_EQ(last().senseKey, 0);
+}
+
+TEST_P(TransportAspiTest, ProgramCommandIsNeverSentTwice) {
+    ExpectProgramCommandSentOnce(*device_, drive());
 }
 
 TEST_P(TransportAspiTest, NoAddressWithTheMarkIsRefused) {

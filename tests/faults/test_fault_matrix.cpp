@@ -284,6 +284,9 @@ const FaultCase kCases[] = {
      {Check(kWriteBufferOp, sim::sense::kInvalidFieldInCdb, 66, 1)},
      true,
      kFailed},
+    // The program command gets no answer: the drive may be programming already, so it is not
+    // sent again, and the update fails.
+    {"TransportFailsOnProgram", {Fail(kWriteBufferOp, 66, 1)}, true, kFailed},
     // The read-back differs in one block: in the first attempt only, the second one passes; in
     // every attempt, the flash is never programmed.
     {"ReadBackDiffersFirstBlockOnce", {Differs(0, 1)}, true, kSucceeded},
@@ -340,6 +343,9 @@ const FaultCase kCases[] = {
     {"ShortWriteOnce", {Short(kWriteBufferOp, 2, 1, kBlockBytes - 2)}, true, kSucceeded},
     {"ShortReadBackOnce", {Short(kReadBufferOp, 40, 1, kBlockBytes / 2)}, true, kSucceeded},
     {"ShortReadBackAlways", {Short(kReadBufferOp, 1, 0, kBlockBytes / 2)}, false, kFailed},
+    // Identity replies cut short after the update: no revision is made up from what an earlier
+    // reply left in the buffer, so the old one stands, as for a drive that does not answer.
+    {"IdentityCutShortAfterProgram", {Short(0x12, 3, 0, 35)}, true, kSucceeded},
     {"ShortReadBackAlwaysThroughAspi",
      {Short(kReadBufferOp, 1, 0, kBlockBytes - 1)},
      false,

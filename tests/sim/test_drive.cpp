@@ -907,6 +907,54 @@ TEST_F(DriveBus, TimeAndLog) {
     EXPECT_TRUE(drive().Log().empty());
 }
 
+// The log tells which bytes crossed the bus: what the drive took of a write, what it returned of
+// a read (a changed byte, a cut transfer), nothing for a command without data.
+TEST_F(DriveBus, LogDigestsTheBytesTheDataPhaseMoved) {
+    Settle();
+    sim::Fault differs;
+    differs.kind = sim::Fault::Kind::ReadBackDiffers;
+    drive().AddFault(differs);
+    sim::Fault cut;
+    cut.kind = sim::Fault::Kind::ShortTransfer;
+    cut.opcode = 0x3C;
+    cut.first = 2;
+    cut.bytes = 100;
+    drive().AddFault(cut);
+    drive().ClearLog();
+
+    std::vector<std::uint8_t> block(kBlock);
+    for (std::uint32_t i = 0; i < kBlock; ++i) {
+        block[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    std::vector<std::uint8_t> changed(kBlock);
+    std::vector<std::uint8_t> shortened(kBlock);
+    ASSERT_EQ(Out(WriteBufferCdb(0, kBlock, 0), block).completion, Completion::Good);
+    ASSERT_EQ(In(ReadBufferCdb(0, kBlock), changed).completion, Completion::Good);
+    ASSERT_EQ(In(ReadBufferCdb(0, kBlock), shortened).completion, Completion::Good);
+    EXPECT_EQ(SenseOf(kTur), sense::kNoMediumTrayClosed);
+
+    const auto log = drive().Log();
+    ASSERT_EQ(log.size(), 4u);
+    const std::uint64_t written = sim::DataDigest(block.data(), block.size());
+    EXPECT_EQ(log[0].dataDigest, written);
+    EXPECT_NE(log[1].dataDigest, written);
+    EXPECT_EQ(log[1].dataDigest, sim::DataDigest(changed.data(), changed.size()));
+    EXPECT_EQ(log[2].dataDigest, sim::DataDigest(block.data(), 100));
+    EXPECT_EQ(log[3].dataDigest, 0u);
+    // Each fault fired once although both matched more commands.
+    EXPECT_EQ(drive().FaultFirings(), (std::vector<std::uint32_t>{1, 1}));
+
+    // Strings that differ only in a trailing zero, or in one bit anywhere, differ.
+    const std::vector<std::uint8_t> zeros(9, 0);
+    EXPECT_NE(sim::DataDigest(zeros.data(), 8), sim::DataDigest(zeros.data(), 9));
+    std::vector<std::uint8_t> flipped = block;
+    for (std::size_t at : {std::size_t{0}, std::size_t{4097}, block.size() - 1}) {
+        flipped[at] ^= 0x10;
+        EXPECT_NE(sim::DataDigest(flipped.data(), flipped.size()), written) << at;
+        flipped[at] ^= 0x10;
+    }
+}
+
 TEST_F(DriveThreads, CommandsAndAccessors) {
     Settle();
     ASSERT_EQ(SendDefaultProfile().completion, Completion::Good);
