@@ -120,6 +120,8 @@ void AtapiDevice::Scan() {
                 if (ReadSerialNumberRetried()) {
                     table_[j].serial_length = serialLength_;
                     std::memcpy(table_[j].serial_number, serial_, sizeof serial_);
+                } else {
+                    table_[j].serial_length = kSerialNumberUnread;
                 }
                 break;
             }
@@ -353,7 +355,10 @@ bool AtapiDevice::ReadSerialNumber() {
     const std::uint8_t* reply = readBuffer_;
     const std::uint32_t got =
         last_.transferred < kSerialPageBytes ? last_.transferred : kSerialPageBytes;
-    if (got < 4 || reply[1] != kSerialNumberPage) {
+    if (got < 4) {
+        return false;  // cut short: not even the page's header came, so ask again
+    }
+    if (reply[1] != kSerialNumberPage) {
         return true;  // an answer without a serial number
     }
     std::uint32_t length = reply[3];

@@ -12,6 +12,8 @@ constexpr int kMaxDrives = 16;
 
 // The longest unit serial number a record keeps; the rest of a longer one is not compared.
 constexpr int kSerialNumberBytes = 92;
+constexpr std::uint8_t kSerialNumberUnread = 0xFF;
+static_assert(kSerialNumberUnread > kSerialNumberBytes);
 
 struct DriveRecord {
     // The 8 vendor characters followed by the 16 product characters, then zeros; shown in the
@@ -40,7 +42,8 @@ struct DriveRecord {
     // ASPI manager reported; 0 for one made up for a drive that reported none.
     std::uint8_t address_reported;
     // The serial number of the unit serial number page, as the scan read it; length 0: the
-    // drive reports none.
+    // drive reports none; kSerialNumberUnread: the scan got no usable answer, so no drive can
+    // later be confirmed as this one.
     std::uint8_t serial_length;
     char serial_number[kSerialNumberBytes];
 };

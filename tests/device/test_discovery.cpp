@@ -93,6 +93,29 @@ TEST_F(DiscoveryTest, DriveWithoutASerialNumberPageHasNone) {
     EXPECT_EQ(CountSent(0x12), 2u);
 }
 
+// A serial number page that comes back without even its header is asked for again: taken as
+// "no serial number", a drive that replaced this one and reports none would be confirmed as it.
+TEST_F(DiscoveryTest, SerialNumberPageCutShortIsAskedAgain) {
+    AddOptical('E', rig::Kmr730t());
+    AddOptical('F', rig::Kmr730t(), 0, 1);
+    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12, 2, 1);
+    cut.bytes = 3;
+    drive(0).AddFault(cut);
+    cut.count = 0;  // every serial number request of the second drive
+    drive(1).AddFault(cut);
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 2);
+    const DriveRecord& asked_again = *device.RecordAt(0);
+    EXPECT_EQ(std::string(asked_again.serial_number, asked_again.serial_length), "KV730T000001");
+
+    // Never read: no drive, not even this one, is later confirmed as the admitted one.
+    const DriveRecord unread = *device.RecordAt(1);
+    EXPECT_EQ(unread.serial_length, kSerialNumberUnread);
+    drive(1).ClearFaults();
+    ASSERT_TRUE(device.SelectDrive(1));
+    EXPECT_FALSE(device.ConfirmIdentity(unread));
+}
+
 TEST_F(DiscoveryTest, RecordsAreSortedByAddressKey) {
     AddOptical('E', rig::Kmr730t(), /*port=*/1, /*target=*/0);          // key 4096
     AddOptical('F', rig::OtherDrive("OTHERCO ", "DVD-ROM X1"), 0, 1);   // key 16
