@@ -35,7 +35,7 @@ std::uint8_t* NewTransferBuffer() {
 }  // namespace
 
 AtapiDevice::AtapiDevice(bool scan) {
-    // 1. Nothing selected, no library, default time limit, no handle, mark clear, no identity.
+    // Nothing selected, no library, default time limit, no handle, mark clear, no identity.
     ClearAddress();
     selectedIndex_ = kNoSelection;
     aspiLibrary_ = nullptr;
@@ -43,18 +43,18 @@ AtapiDevice::AtapiDevice(bool scan) {
     deviceHandle_ = nullptr;
     transferMark_ = false;
 
-    // 2. The transfer buffers; one that cannot be had has capacity 0.
+    // The transfer buffers; one that cannot be had has capacity 0.
     readBuffer_ = NewTransferBuffer();
     readCapacity_ = readBuffer_ != nullptr ? kTransferBufferBytes : 0;
     writeBuffer_ = NewTransferBuffer();
     writeCapacity_ = writeBuffer_ != nullptr ? kTransferBufferBytes : 0;
     aspiBlock_ = new (std::nothrow) SRB_ExecSCSICmd();
 
-    // 3. Last-command record and flash result.
+    // Last-command record and flash result.
     last_ = LastCommand{};
     flashResult_ = kFlashSucceeded;
 
-    // 4. to 7. The route: the ASPI manager on NT only when the application permits it and the
+    // The route: the ASPI manager on NT only when the application permits it and the
     // manager answers; every system without pass-through takes the ASPI route.
     useAspi_ = ApplicationTag() == kAspiPermittedTag;
     aspiUsable_ = ProbeAspi();
@@ -63,7 +63,7 @@ AtapiDevice::AtapiDevice(bool scan) {
         useAspi_ = true;
     }
 
-    // 8., 9.
+    // Only an object on the ASPI route keeps the manager loaded.
     UnloadAspi();
     if (useAspi_) {
         LoadAspi();
