@@ -404,8 +404,9 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
 }
 
 bool TQuiverMain::DiscAndTrayCheck(AtapiDevice& d) {
+    // Said once per check; the later passes show only the steps they take.
+    lblMsg.SetText("Check Disc & Tray Status...");
     for (int pass = 0; pass < kMaxDiscCheckPasses; ++pass) {
-        lblMsg.SetText("Check Disc & Tray Status...");
         const bool noMedium = d.NoMedium();
         if (noMedium && !d.TrayOpen()) {
             return true;

@@ -190,10 +190,9 @@ TEST_F(DiscCheckTest, DiscInTrayThatOpensIsRemovedByTheUser) {
     Open();
     ClickUpdate();
     app_->Run();
-    EXPECT_EQ(CheckSteps(),
-              (std::vector<std::string>{"Check Disc & Tray Status...", "Tray Out ...",
-                                        "[Please remove the disc.]", "Tray In ...",
-                                        "Waiting Drive Ready ...", "Check Disc & Tray Status..."}));
+    EXPECT_EQ(CheckSteps(), (std::vector<std::string>{"Check Disc & Tray Status...", "Tray Out ...",
+                                                      "[Please remove the disc.]", "Tray In ...",
+                                                      "Waiting Drive Ready ..."}));
     EXPECT_EQ(Ejects(0), 1u);
     EXPECT_FALSE(drive(0).TrayOpen());
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
@@ -217,11 +216,10 @@ TEST_F(DiscCheckTest, OpenTrayWithDiscIsClosedThenEmptied) {
     const rig::RealStopwatch real;
     ClickUpdate();
     app_->Run();
-    EXPECT_EQ(CheckSteps(),
-              (std::vector<std::string>{"Check Disc & Tray Status...", "Tray In ...",
-                                        "Waiting Drive Ready ...", "Check Disc & Tray Status...",
-                                        "Tray Out ...", "[Please remove the disc.]", "Tray In ...",
-                                        "Waiting Drive Ready ...", "Check Disc & Tray Status..."}));
+    EXPECT_EQ(CheckSteps(), (std::vector<std::string>{"Check Disc & Tray Status...", "Tray In ...",
+                                                      "Waiting Drive Ready ...", "Tray Out ...",
+                                                      "[Please remove the disc.]", "Tray In ...",
+                                                      "Waiting Drive Ready ..."}));
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
     // The spin-up is waited for on the emulated clock only.
     EXPECT_GE(machine_.clock.NowSeconds() - emulatedStart, 100.0);
@@ -249,7 +247,7 @@ TEST_F(DiscCheckTest, TrayLockedByAnotherProgramWarnsInEveryPass) {
     EXPECT_EQ(CountDialogs("Please remove the disc."), 0u);
     const std::vector<std::string> steps = CheckSteps();
     EXPECT_EQ(std::count(steps.begin(), steps.end(), "Tray Out ..."), 3);
-    EXPECT_EQ(steps.back(), "Check Disc & Tray Status...");
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), "Check Disc & Tray Status..."), 1);
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
     EXPECT_EQ(DialogTexts().back(), kSuccess);
 }
@@ -261,9 +259,8 @@ TEST_F(DiscCheckTest, OpenEmptyTrayIsClosedWithoutEjecting) {
     Open();
     ClickUpdate();
     app_->Run();
-    EXPECT_EQ(CheckSteps(),
-              (std::vector<std::string>{"Check Disc & Tray Status...", "Tray In ...",
-                                        "Waiting Drive Ready ...", "Check Disc & Tray Status..."}));
+    EXPECT_EQ(CheckSteps(), (std::vector<std::string>{"Check Disc & Tray Status...", "Tray In ...",
+                                                      "Waiting Drive Ready ..."}));
     EXPECT_EQ(Ejects(0), 0u);
     EXPECT_FALSE(drive(0).TrayOpen());
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
@@ -281,8 +278,7 @@ TEST_F(DiscCheckTest, TrayThatStaysOpenAsksToPushItIn) {
     EXPECT_EQ(CheckSteps(),
               (std::vector<std::string>{"Check Disc & Tray Status...", "Tray In ...",
                                         "Waiting Drive Ready ...", "[Please push the tray in.]",
-                                        "Check Disc & Tray Status...", "Tray In ...",
-                                        "Waiting Drive Ready ...", "Check Disc & Tray Status..."}));
+                                        "Tray In ...", "Waiting Drive Ready ..."}));
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
 }
 
@@ -299,6 +295,8 @@ TEST_F(DiscCheckTest, DiscNeverRemovedGivesTheDriveUp) {
         CountDialogs("Disc detected in drive. Unable to eject the disc , maybe locked by other "
                      "program\n\nPlease remove the disc manually."),
         static_cast<std::size_t>(TQuiverMain::kMaxDiscCheckPasses));
+    const std::vector<std::string> steps = CheckSteps();
+    EXPECT_EQ(std::count(steps.begin(), steps.end(), "Check Disc & Tray Status..."), 1);
     EXPECT_EQ(DialogTexts().back(), kFailure);
     EXPECT_EQ(Writes(0), 0u);
     EXPECT_TRUE(app_->Terminated());
