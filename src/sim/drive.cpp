@@ -393,25 +393,11 @@ Drive::Outcome Drive::StartStopUnit(const std::array<std::uint8_t, 16>& c) {
             return Check(mediumPresent_ ? sense::kRemovalPrevented
                                         : sense::kRemovalPreventedNoMedium);
         }
-        if (!trayOpen_) {
-            trayOpen_ = true;
-            spinUpUntil_ = 0;
-            readyAttention_.reset();
-            if (mediumPresent_) {
-                mediaEvent_ = kEventMediaRemoval;
-            }
-        }
+        OpenTray();
         return {};
     }
     if (loadEject) {
-        if (trayOpen_) {
-            trayOpen_ = false;
-            if (mediumPresent_) {
-                spinUpUntil_ = clock_.NowNanos() + Nanos(config_.loadReadySeconds);
-                readyAttention_ = sense::kMediumChanged;
-                mediaEvent_ = kEventNewMedia;
-            }
-        }
+        CloseTray();
         return {};
     }
     if (!start) {
@@ -735,6 +721,41 @@ void Drive::SetMedium(bool present) {
         readyAttention_.reset();
         mediaEvent_ = kEventMediaRemoval;
     }
+}
+
+void Drive::OpenTray() {
+    if (!trayOpen_) {
+        trayOpen_ = true;
+        spinUpUntil_ = 0;
+        readyAttention_.reset();
+        if (mediumPresent_) {
+            mediaEvent_ = kEventMediaRemoval;
+        }
+    }
+}
+
+void Drive::CloseTray() {
+    if (trayOpen_) {
+        trayOpen_ = false;
+        if (mediumPresent_) {
+            spinUpUntil_ = clock_.NowNanos() + Nanos(config_.loadReadySeconds);
+            readyAttention_ = sense::kMediumChanged;
+            mediaEvent_ = kEventNewMedia;
+        }
+    }
+}
+
+bool Drive::MoveTrayByHand(bool open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open && Locked()) {
+        return false;
+    }
+    if (open) {
+        OpenTray();
+    } else {
+        CloseTray();
+    }
+    return true;
 }
 
 void Drive::SetLockedByOtherProgram(bool locked) {

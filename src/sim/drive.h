@@ -125,6 +125,9 @@ class Drive {
     // the drive sees a medium change, as if the tray had cycled.
     void SetMedium(bool present);
     void SetLockedByOtherProgram(bool locked);
+    // Somebody presses the drive's button (open) or pushes the tray in (close), as the
+    // commands would move it. A locked medium keeps the tray closed: false then.
+    bool MoveTrayByHand(bool open);
     // Power-on reset: pending 6/29/00, becoming ready for powerOnReadySeconds; the lock, the
     // buffer, the loaded profile and undelivered events are lost.
     void PowerCycle();
@@ -200,6 +203,9 @@ class Drive {
     void CatchUp();
     bool BecomingReady() const;
     bool Locked() const { return locked_ || lockedByOther_; }
+    // The tray's movements, with the media events and the spin-up they bring.
+    void OpenTray();
+    void CloseTray();
     // Power-on or reset: the drive reboots and becomes ready again after `readySeconds`.
     // `clearBuffer` false: the caller has cleared the buffer already.
     void Reset(double readySeconds, bool clearBuffer = true);

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -112,6 +113,10 @@ class Machine {
     // Restart requests, recorded and never carried out.
     std::vector<RestartRequest> Restarts() const;
     void RecordRestart(const RestartRequest& request);
+    // Called with each restart request once it is recorded, on the thread that made it. An
+    // empty function removes the observer; it must not be changed while requests are made.
+    using RestartObserver = std::function<void(const RestartRequest&)>;
+    void SetRestartObserver(RestartObserver observer);
 
   private:
     struct Event {
@@ -127,6 +132,7 @@ class Machine {
     std::map<std::uintptr_t, Event> events_;
     std::uintptr_t nextEvent_ = 0x7E000;
     std::vector<RestartRequest> restarts_;
+    RestartObserver restartObserver_;
 };
 
 }  // namespace sim

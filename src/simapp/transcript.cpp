@@ -43,6 +43,9 @@ Transcript::~Transcript() {
     for (sim::Drive* drive : watched_) {
         drive->SetCommandObserver({});
     }
+    if (watchedMachine_ != nullptr) {
+        watchedMachine_->SetRestartObserver({});
+    }
 }
 
 void Transcript::SetTimes(bool on) {
@@ -271,6 +274,9 @@ void Transcript::Watch(sim::Machine& machine, const MachineSpec& desc) {
     for (std::size_t i = 0; i < machine.DriveCount() && i < desc.drives.size(); ++i) {
         Watch(machine.drive(i), desc.drives[i].name);
     }
+    machine.SetRestartObserver([this](const sim::RestartRequest& request) { Restart(request); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    watchedMachine_ = &machine;
 }
 
 }  // namespace quiver::simapp

@@ -87,7 +87,8 @@ class Transcript {
 
     // Writes a Scsi line for every command `drive` executes from now on, naming it `name`.
     void Watch(sim::Drive& drive, const std::string& name);
-    // Every drive of a machine built from `desc`, by the names in the description.
+    // Every drive of a machine built from `desc`, by the names in the description, and the
+    // machine's restart requests, each written as it is made.
     void Watch(sim::Machine& machine, const MachineSpec& desc);
 
     // "text" with the escapes above.
@@ -109,6 +110,7 @@ class Transcript {
     std::mutex mutex_;
     bool times_ = false;
     std::vector<sim::Drive*> watched_;
+    sim::Machine* watchedMachine_ = nullptr;
 };
 
 }  // namespace quiver::simapp

@@ -616,10 +616,19 @@ int SimPlatform::CompareStringA(LCID, DWORD dwCmpFlags, const char* lpString1, i
 }
 
 int SimPlatform::MessageBoxA(HWND, const char* lpText, const char* lpCaption, UINT uType) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    boxes_.push_back(RecordedMessageBox{lpText != nullptr ? lpText : "",
-                                        lpCaption != nullptr ? lpCaption : "", uType});
-    return (uType & 0x0F) == MB_YESNO ? yesNoAnswer_ : IDOK;
+    const RecordedMessageBox box{lpText != nullptr ? lpText : "",
+                                 lpCaption != nullptr ? lpCaption : "", uType};
+    MessageBoxHandler handler;
+    int answer = IDOK;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boxes_.push_back(box);
+        handler = messageBoxHandler_;
+        if ((uType & 0x0F) == MB_YESNO) {
+            answer = yesNoAnswer_;
+        }
+    }
+    return handler ? handler(box) : answer;
 }
 
 // --- What the emulated OS saw ----------------------------------------------------------------
@@ -656,6 +665,11 @@ int SimPlatform::HeapBlockCount() const {
 void SimPlatform::SetYesNoAnswer(int answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     yesNoAnswer_ = answer;
+}
+
+void SimPlatform::SetMessageBoxHandler(MessageBoxHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messageBoxHandler_ = std::move(handler);
 }
 
 }  // namespace quiver

@@ -1,0 +1,188 @@
+// quiver-sim runs, from the options to the transcript: what a vendor can stage with a machine
+// file and the scripted answers, and the order in which the transcript tells it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "package/package_layout.h"
+#include "simapp/package_file.h"
+#include "simapp/session.h"
+
+namespace quiver::simapp {
+namespace {
+
+constexpr char kSuccess[] =
+    R"(dialog information "Information" ok "Firmware has been updated successfully !")";
+constexpr char kNoDrive[] =
+    R"(dialog error "Error" ok "No matched drive detected !\nThis utility is only for )"
+    R"(Korvane DVDRW KMR-730T drive.\n\nDetected drives :\n)";
+
+// The demo package with the disc and tray check on and the notice off.
+std::vector<std::uint8_t> CheckDiscPackage() {
+    std::vector<std::uint8_t> block(DemoPackage(), DemoPackage() + DemoPackageSize());
+    auto put = [&](std::size_t offset, std::size_t size, const char* text) {
+        std::memset(block.data() + offset, 0, size);
+        std::memcpy(block.data() + offset, text, std::strlen(text));
+    };
+    put(offsetof(PackageHeader, chk_disc), sizeof(PackageHeader::chk_disc), "CHKDISC=1");
+    put(offsetof(PackageHeader, warning), sizeof(PackageHeader::warning), "WARNING=0");
+    return block;
+}
+
+class SessionTest : public ::testing::Test {
+  protected:
+    // Runs quiver-sim; returns the transcript's lines.
+    std::vector<std::string> Run(const SimOptions& options) {
+        std::ostringstream out;
+        std::ostringstream err;
+        exitCode_ = RunSimulation(options, out, err);
+        errors_ = err.str();
+        std::vector<std::string> lines;
+        std::istringstream in(out.str());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::vector<std::string> RunMachine(const std::string& machine,
+                                        std::vector<std::string> answers = {}) {
+        SimOptions options;
+        options.machineText = machine;
+        for (const std::string& a : answers) {
+            options.answers.push_back(ParseAnswer(a));
+        }
+        return Run(options);
+    }
+
+    // Where `line` first stands; the end when it is not there.
+    static std::size_t Find(const std::vector<std::string>& lines, const std::string& line) {
+        return static_cast<std::size_t>(std::find(lines.begin(), lines.end(), line) -
+                                        lines.begin());
+    }
+
+    // The lines that start with `prefix`, in order.
+    static std::vector<std::string> Starting(const std::vector<std::string>& lines,
+                                             const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const std::string& l : lines) {
+            if (l.rfind(prefix, 0) == 0) {
+                out.push_back(l);
+            }
+        }
+        return out;
+    }
+
+    int exitCode_ = -1;
+    std::string errors_;
+};
+
+// --- Events as they happen ---
+
+TEST_F(SessionTest, RestartIsWrittenAfterTheSuccessDialogAndBeforeTheEnd) {
+    const std::vector<std::string> t = Run(SimOptions{});
+    EXPECT_EQ(exitCode_, 0);
+    const std::size_t success = Find(t, kSuccess);
+    const std::size_t restart = Find(t, "restart flags=0x6 reason=0x0 accepted");
+    ASSERT_LT(success, t.size());
+    ASSERT_LT(restart, t.size());
+    EXPECT_LT(success, restart);
+    EXPECT_EQ(t.at(restart + 1), "terminate");
+    EXPECT_EQ(t.back(), "end");
+}
+
+// The drive object's own boxes, loading the ASPI manager on a system without pass-through, are
+// written when they are made, each followed by its answer, before the start-up ends.
+TEST_F(SessionTest, TheDriveObjectsMessageBoxesReachTheTranscript) {
+    struct Case {
+        const char* aspi;
+        const char* line;
+    };
+    const Case cases[] = {
+        {R"({"installed": false})",
+         R"(msgbox "Error FS 002" 0x10 "LoadLibrary:\nWNASPI32.DLL not found.")"},
+        {R"({"entries": ["SendASPI32Command"]})",
+         R"(msgbox "Error FS 003" 0x10 "GetProcAddress:\nGetASPI32SupportInfo not fount.")"},
+        {R"({"entries": ["GetASPI32SupportInfo"]})",
+         R"(msgbox "Error FS 004" 0x10 "GetProcAddress:\npfnSendASPI32Command not found.")"},
+        {R"({"supportStatus": "SS_OLD_MANAGER"})",
+         R"(msgbox "GetASPISupportInfo:" 0x10 "Old ASPI manager.")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.aspi);
+        const std::vector<std::string> t =
+            RunMachine(R"({"os": {"family": "win95"}, "drives": [{"name": "E"}], "aspi": )" +
+                       std::string(c.aspi) + "}");
+        EXPECT_EQ(Starting(t, "msgbox"), std::vector<std::string>{c.line});
+        const std::size_t box = Find(t, c.line);
+        ASSERT_LT(box + 1, t.size());
+        EXPECT_EQ(t[box + 1], "answer ok");
+        EXPECT_LT(box, Find(t, kNoDrive));
+    }
+}
+
+// --- The user at the drive while a dialog is open ---
+
+TEST_F(SessionTest, ScriptedAnswersCarryWhatTheUserDoesToTheDrive) {
+    const ScriptedAnswer a = ParseAnswer("ok+unlock@E+remove-disc");
+    EXPECT_EQ(a.answer, "ok");
+    ASSERT_EQ(a.acts.size(), 2u);
+    EXPECT_EQ(a.acts[0].action, HandAction::Unlock);
+    EXPECT_EQ(a.acts[0].drive, "E");
+    EXPECT_EQ(a.acts[1].action, HandAction::RemoveDisc);
+    EXPECT_EQ(a.acts[1].drive, "");
+    for (const char* bad : {"sure", "ok+dance", "ok+remove-disc@", "+remove-disc"}) {
+        EXPECT_THROW(ParseAnswer(bad), UsageError) << bad;
+    }
+}
+
+// The disc and tray check as a user lives it: the disc is in, the tray opens, the user takes
+// the disc out when asked to, and the update goes on.
+TEST_F(SessionTest, DiscTakenOutWhenAskedLetsTheUpdateGoOn) {
+    SimOptions options;
+    options.machineText = R"({"drives": [{"name": "E", "medium": true}]})";
+    options.package = CheckDiscPackage();
+    options.answers = {ParseAnswer("ok+remove-disc@E")};
+    const std::vector<std::string> t = Run(options);
+    const std::size_t ask = Find(t, R"(dialog warning "Warning" ok "Please remove the disc.")");
+    ASSERT_LT(ask + 2, t.size());
+    EXPECT_EQ(t[ask + 1], "user remove-disc E");
+    EXPECT_EQ(t[ask + 2], "answer ok");
+    EXPECT_EQ(Starting(t, "dialog").size(), 2u);
+    EXPECT_LT(ask, Find(t, kSuccess));
+}
+
+// A tray that another program holds locked stays in when the user presses the button; once
+// that program is gone the disc comes out and the check ends.
+TEST_F(SessionTest, LockedTrayStaysInUntilTheOtherProgramEnds) {
+    constexpr char kLocked[] =
+        R"(dialog warning "Warning" ok "Disc detected in drive. Unable to eject the disc , )"
+        R"(maybe locked by other program\n\nPlease remove the disc manually.")";
+    SimOptions options;
+    options.machineText = R"({"drives": [{"name": "E", "medium": true, "locked": true}]})";
+    options.package = CheckDiscPackage();
+    options.answers = {ParseAnswer("ok+open-tray"), ParseAnswer("ok+unlock+remove-disc")};
+    const std::vector<std::string> t = Run(options);
+    EXPECT_EQ(Starting(t, "user"),
+              (std::vector<std::string>{"user open-tray E locked", "user unlock E",
+                                        "user remove-disc E"}));
+    EXPECT_EQ(Starting(t, "dialog").size(), 3u);
+    EXPECT_EQ(std::count(t.begin(), t.end(), std::string(kLocked)), 2);
+    EXPECT_LT(Find(t, "user unlock E"), Find(t, kSuccess));
+}
+
+TEST_F(SessionTest, AnActOnADriveTheMachineLacksIsRefusedBeforeTheRun) {
+    const std::vector<std::string> t =
+        RunMachine(R"({"drives": [{"name": "E"}]})", {"ok+remove-disc@F"});
+    EXPECT_EQ(exitCode_, 2);
+    EXPECT_TRUE(t.empty());
+    EXPECT_NE(errors_.find("no drive is named \"F\""), std::string::npos) << errors_;
+}
+
+}  // namespace
+}  // namespace quiver::simapp
