@@ -142,6 +142,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     }
 
     Outcome out;
+    std::vector<std::uint8_t> stagedSense;  // a fault's sense bytes, sent as they are
     bool onBus = true;
     if (vanished_) {
         out = {Completion::TransportFailure, sense::kNone, 0, true};
@@ -152,6 +153,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         bool vanish = false;
         bool transportFailure = false;
         std::optional<Sense> injected;
+        std::vector<std::uint8_t> injectedBytes;
         double delay = 0.0;
         for (std::size_t i = 0; i < faults_.size(); ++i) {
             const Fault& f = faults_[i];
@@ -174,6 +176,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
                 case Fault::Kind::SenseData:
                     if (!injected) {
                         injected = f.sense;
+                        injectedBytes = f.senseBytes;
                     }
                     break;
                 case Fault::Kind::Delay:
@@ -196,6 +199,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
                 onBus = false;
             } else if (injected) {
                 out = Check(*injected);
+                stagedSense = std::move(injectedBytes);
             } else {
                 out = Dispatch(c, carrier, lock);
                 onBus = !out.vanished;
@@ -213,13 +217,19 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         }
     }
 
+    CommandResult result;
+    if (out.completion == Completion::CheckCondition) {
+        result.senseData = stagedSense.empty()
+                               ? SenseData::Fixed(out.sense)
+                               : SenseData::Raw(stagedSense.data(), stagedSense.size());
+    }
     entry.completion = out.completion;
-    entry.sense = out.completion == Completion::CheckCondition ? out.sense : sense::kNone;
+    entry.sense =
+        out.completion == Completion::CheckCondition ? result.senseData.Decoded() : sense::kNone;
     entry.transferred = out.transferred;
     entry.endNanos = clock_.NowNanos();
     log_.push_back(entry);
 
-    CommandResult result;
     result.completion = out.completion;
     result.sense = entry.sense;
     result.transferred = out.transferred;

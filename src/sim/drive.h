@@ -83,6 +83,8 @@ struct Fault {
     std::uint32_t first = 1;
     std::uint32_t count = 1;
     Sense sense;
+    // SenseData: these bytes as they are, instead of fixed-format data of `sense` (empty).
+    std::vector<std::uint8_t> senseBytes;
     double seconds = 0.0;
     std::uint32_t block = 0;
     std::uint32_t attempt = 1;

@@ -175,6 +175,34 @@ std::array<std::uint8_t, 4> AsFlashId(const json& j, const std::string& path) {
     return id;
 }
 
+// Bytes given as hex text ("70 00 86") or as an array of numbers, from `min` to `max` of them.
+std::vector<std::uint8_t> AsByteList(const json& j, const std::string& path, std::size_t min,
+                                     std::size_t max, const std::string& example) {
+    const std::string range = std::to_string(min) + " to " + std::to_string(max) + " bytes";
+    std::vector<std::uint8_t> bytes;
+    if (j.is_array()) {
+        for (std::size_t i = 0; i < j.size(); ++i) {
+            bytes.push_back(static_cast<std::uint8_t>(AsInteger(j[i], Element(path, i), 0, 255)));
+        }
+    } else if (j.is_string()) {
+        std::istringstream words(j.get<std::string>());
+        for (std::string word; words >> word;) {
+            std::uint8_t byte = 0;
+            if (!ParseHexByte(word, 2, &byte)) {
+                Fail(path, Quoted(word) + " is not a hex byte");
+            }
+            bytes.push_back(byte);
+        }
+    } else {
+        Fail(path, "expected hex bytes like " + Quoted(example) +
+                       " or an array of numbers, found " + Kind(j));
+    }
+    if (bytes.size() < min || bytes.size() > max) {
+        Fail(path, "expected " + range + ", found " + std::to_string(bytes.size()));
+    }
+    return bytes;
+}
+
 sim::Sense AsSense(const json& j, const std::string& path) {
     const std::string text = AsString(j, path);
     const std::string expected = "expected KEY/ASC/ASCQ in hex, like \"5/24/00\"";
@@ -424,7 +452,18 @@ sim::Fault ParseFault(const Object& o) {
         if (sense == nullptr) {
             Fail(o.At("sense"), "required for a sense fault");
         }
-        f.sense = AsSense(*sense, o.At("sense"));
+        // "KEY/ASC/ASCQ", or the sense bytes the drive sends as they are: hex words or an
+        // array of numbers.
+        const bool bytes = sense->is_array() ||
+                           (sense->is_string() &&
+                            sense->get<std::string>().find_first_of(" \t") != std::string::npos);
+        if (bytes) {
+            f.senseBytes = AsByteList(*sense, o.At("sense"), 1, sim::SenseData::kMaxBytes,
+                                      "70 00 86 00 00 00 00 0A 00 00 00 00 29 00");
+            f.sense = sim::SenseData::Raw(f.senseBytes.data(), f.senseBytes.size()).Decoded();
+        } else {
+            f.sense = AsSense(*sense, o.At("sense"));
+        }
     }
     if (f.kind == FaultKind::Delay) {
         if (!o.Has("seconds")) {
@@ -725,6 +764,16 @@ std::string SenseText(const sim::Sense& s) {
     return text;
 }
 
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char hex[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(hex, sizeof hex, text.empty() ? "%02X" : " %02X", b);
+        text += hex;
+    }
+    return text;
+}
+
 std::string FlashIdText(const std::array<std::uint8_t, 4>& id) {
     char text[16];
     std::snprintf(text, sizeof text, "%02X %02X %02X %02X", id[0], id[1], id[2], id[3]);
@@ -747,7 +796,13 @@ json FaultToJson(const sim::Fault& f) {
     j["count"] = f.count;
     switch (f.kind) {
         case FaultKind::SenseData:
-            j["sense"] = SenseText(f.sense);
+            if (f.senseBytes.empty()) {
+                j["sense"] = SenseText(f.sense);
+            } else if (f.senseBytes.size() == 1) {
+                j["sense"] = f.senseBytes;  // one hex word would read as KEY/ASC/ASCQ
+            } else {
+                j["sense"] = HexBytes(f.senseBytes);
+            }
             break;
         case FaultKind::Delay:
             j["seconds"] = f.seconds;

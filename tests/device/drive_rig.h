@@ -22,10 +22,8 @@
 
 namespace quiver::rig {
 
-// The emulated platform with a few probes: how often a device path was opened, the last
-// pass-through request as the system received it, and a switch that sets the high bits of
-// sense byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that
-// carries sense data.
+// The emulated platform with a few probes: how often a device path was opened and the last
+// pass-through request as the system received it.
 class SpyPlatform : public SimPlatform {
   public:
     using SimPlatform::SimPlatform;
@@ -50,17 +48,9 @@ class SpyPlatform : public SimPlatform {
             lastInSize_ = nInBufferSize;
             lastOutSize_ = nOutBufferSize;
         }
-        const BOOL ok = SimPlatform::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer,
-                                                     nInBufferSize, lpOutBuffer, nOutBufferSize,
-                                                     lpBytesReturned, lpOverlapped);
-        if (ok && passThrough && senseHighBits != 0 && lpOutBuffer != nullptr &&
-            nOutBufferSize >= sizeof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER)) {
-            auto* area = static_cast<SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER*>(lpOutBuffer);
-            if (area->sptd.ScsiStatus == 2) {
-                area->ucSenseBuf[2] = static_cast<UCHAR>(area->ucSenseBuf[2] | senseHighBits);
-            }
-        }
-        return ok;
+        return SimPlatform::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                            lpOutBuffer, nOutBufferSize, lpBytesReturned,
+                                            lpOverlapped);
     }
 
     SCSI_PASS_THROUGH_DIRECT LastRequest() const {
@@ -77,7 +67,6 @@ class SpyPlatform : public SimPlatform {
     }
 
     std::atomic<int> createFileCalls{0};
-    std::atomic<std::uint8_t> senseHighBits{0};
 
   private:
     mutable std::mutex mutex_;
@@ -112,6 +101,14 @@ inline sim::Fault MakeFault(sim::Fault::Kind kind, int opcode, std::uint32_t fir
     fault.first = first;
     fault.count = count;
     fault.sense = sense;
+    return fault;
+}
+
+// A CHECK CONDITION with these sense bytes, sent as they are.
+inline sim::Fault StagedSense(int opcode, std::vector<std::uint8_t> bytes, std::uint32_t first = 1,
+                              std::uint32_t count = 1) {
+    sim::Fault fault = MakeFault(sim::Fault::Kind::SenseData, opcode, first, count);
+    fault.senseBytes = std::move(bytes);
     return fault;
 }
 

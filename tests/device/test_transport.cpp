@@ -191,19 +191,25 @@ TEST_F(TransportPassThroughTest, WithoutHandleTheMarkRefusesAndKeepsTheRecord) {
     EXPECT_TRUE(drive().Log().empty());
 }
 
-TEST_F(TransportPassThroughTest, SenseKeyIsTheLowNibbleOfByteTwo) {
-    os_.senseHighBits = 0x80;  // sense byte 2 arrives as 0x86
-    drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 1, sim::Sense{6, 0x28, 0x00}));
+// Sense data are read as fixed format whatever the drive sends: the key is the low nibble of
+// byte 2 (the filemark, end-of-medium and length-indicator bits above it are dropped), whatever
+// the response code. A CHECK CONDITION whose key is 0 is no success all the same.
+TEST_F(TransportPassThroughTest, SenseIsReadAsFixedFormatWhateverTheDriveSends) {
+    drive().AddFault(rig::StagedSense(0x00, {0x71, 0, 0x86, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x28, 0}));
     EXPECT_FALSE(device_->TestUnitReady());
-    EXPECT_EQ(last().senseKey, 6);
-    EXPECT_TRUE(device_->SenseKeyIs(6));
-    EXPECT_TRUE(device_->SenseIs(6, 0x28));
     EXPECT_EQ(last().outcome, kOutcomeCheckCondition);
+    EXPECT_EQ(last().senseKey, 6);
+    EXPECT_TRUE(device_->SenseIs(6, 0x28));
 
-    os_.senseHighBits = 0xE0;
-    drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 1, sim::Sense{2, 0x04, 0x01}));
+    drive().AddFault(rig::StagedSense(0x00, {0xF0, 0, 0xE2, 0, 0, 0, 0, 10, 0, 0, 0, 0, 4, 1}));
     EXPECT_FALSE(device_->TestUnitReady());
     EXPECT_TRUE(device_->SenseIs(2, 0x04));
+    EXPECT_EQ(last().ascq, 1);
+
+    drive().AddFault(rig::StagedSense(0x00, {0x70, 0, 0x80}));
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_EQ(last().outcome, kOutcomeFailed);
+    EXPECT_EQ(last().senseKey, 0);
 }
 
 TEST_F(TransportPassThroughTest, ShortReplyLeavesTheRestOfTheReadBuffer) {
@@ -282,6 +288,23 @@ TEST_P(TransportAspiTest, OutcomesFollowStatusAndSense) {
     EXPECT_EQ(log[0].length, 96u);
     EXPECT_EQ(log[1].dir, sim::DataDir::None);
     EXPECT_EQ(os_.OpenHandleCount(), 0);
+}
+
+// The manager reports a CHECK CONDITION as an error: with a key of 0 (only the filemark bit)
+// the command failed, and under the mark it is sent again.
+TEST_P(TransportAspiTest, SenseIsReadAsFixedFormatAndAKeyOfZeroFails) {
+    drive().AddFault(rig::StagedSense(0x00, {0x71, 0, 0x86, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x28, 0}));
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_EQ(last().outcome, kOutcomeCheckCondition);
+    EXPECT_TRUE(device_->SenseIs(6, 0x28));
+
+    drive().AddFault(rig::StagedSense(0x00, {0x70, 0, 0x80}, 1, 0));
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_EQ(last().outcome, kOutcomeFailed);
+    const std::uint32_t before = ExecRequests();
+    device_->SetTransferMark();
+    EXPECT_FALSE(device_->TestUnitReady());
+    EXPECT_EQ(ExecRequests() - before, 2u);
 }
 
 TEST_P(TransportAspiTest, RetryUnderTheMarkAndSenseNeverRetried) {

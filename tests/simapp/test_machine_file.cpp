@@ -138,7 +138,9 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
            {"kind": "sense", "opcode": 18, "sense": "6/29/0"},
            {"kind": "delay", "seconds": 2.5},
            {"kind": "vanish", "opcode": "any", "first": 40},
-           {"kind": "read-back-differs", "block": 63, "attempt": 0, "count": 2}
+           {"kind": "read-back-differs", "block": 63, "attempt": 0, "count": 2},
+           {"kind": "sense", "sense": "71 00 86 00 00 00 00 0a 00 00 00 00 28 00"},
+           {"kind": "sense", "sense": [112]}
          ]},
         {"name": "other", "model": "other", "otherFlashIdReply": "zeros", "flashId": [1, 2, 3, 4]}
       ],
@@ -172,7 +174,7 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_DOUBLE_EQ(c.bytesPerSecond, 16e6);
     EXPECT_EQ(again.drives[1].config.otherFlashIdReply, sim::FlashIdReply::Zeros);
     const auto& faults = again.drives[0].faults;
-    ASSERT_EQ(faults.size(), 5u);
+    ASSERT_EQ(faults.size(), 7u);
     EXPECT_EQ(faults[0].opcode, 0x3B);
     EXPECT_EQ(faults[0].first, 3u);
     EXPECT_EQ(faults[0].count, 0u);
@@ -182,6 +184,10 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_EQ(faults[4].kind, sim::Fault::Kind::ReadBackDiffers);
     EXPECT_EQ(faults[4].block, 63u);
     EXPECT_EQ(faults[4].attempt, 0u);
+    EXPECT_EQ(faults[5].senseBytes.size(), 14u);
+    EXPECT_EQ(faults[5].senseBytes[2], 0x86);
+    EXPECT_EQ(faults[5].sense, (sim::Sense{6, 0x28, 0}));
+    EXPECT_EQ(faults[6].senseBytes, std::vector<std::uint8_t>{0x70});
     EXPECT_EQ(again.letters[1].target, 3);
     EXPECT_EQ(again.letters[1].lun, 4);
     EXPECT_EQ(again.letters[2].addressReply, sim::AddressReply::Fails);
@@ -231,6 +237,12 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
          "drives[0].faults[0].sense: required for a sense fault"},
         {R"({"drives": [{"faults": [{"kind": "sense", "sense": "5-24-00"}]}]})",
          R"(drives[0].faults[0].sense: expected KEY/ASC/ASCQ in hex, like "5/24/00")"},
+        {R"({"drives": [{"faults": [{"kind": "sense", "sense": "70 00 zz"}]}]})",
+         R"(drives[0].faults[0].sense: "zz" is not a hex byte)"},
+        {R"({"drives": [{"faults": [{"kind": "sense", "sense": []}]}]})",
+         "drives[0].faults[0].sense: expected 1 to 32 bytes, found 0"},
+        {R"({"drives": [{"faults": [{"kind": "sense", "sense": [112, 256]}]}]})",
+         "drives[0].faults[0].sense[1]: expected a whole number from 0 to 255"},
         {R"({"drives": [{"faults": [{"kind": "delay", "opcode": "3B", "seconds": 1}]}]})",
          R"(drives[0].faults[0].opcode: expected an opcode from 0 to 255, hex text like "0x3B", or "any")"},
         {R"({"drives": [{"faults": [{"kind": "delay"}]}]})",

@@ -293,8 +293,8 @@ BOOL SimPlatform::PassThrough(const HandleEntry& device, const void* in, DWORD i
     sptd.DataTransferLength = result.transferred;
     const bool checked = result.completion == sim::Completion::CheckCondition;
     sptd.ScsiStatus = checked ? 2 : 0;
-    const auto sense = sim::FixedSense(result.sense);
-    *returned = WritePassThroughReply(sptd, sense.data(), checked ? sense.size() : 0, out);
+    const sim::SenseData& sense = result.senseData;
+    *returned = WritePassThroughReply(sptd, sense.bytes.data(), checked ? sense.length : 0, out);
     return TRUE;
 }
 
