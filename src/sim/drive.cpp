@@ -293,17 +293,18 @@ Drive::Outcome Drive::Inquiry(const std::array<std::uint8_t, 16>& c, const Carri
         if (page != 0) {
             return Check(sense::kInvalidFieldInCdb);
         }
+        const std::uint32_t length = std::min(config_.inquiryLength, kInquiryBytes);
         std::array<std::uint8_t, kInquiryBytes> reply{};
         reply[0] = 0x05;  // qualifier 0, CD/DVD device
         reply[1] = 0x80;  // removable medium
         reply[2] = 0x00;  // ATAPI
         reply[3] = 0x21;
-        reply[4] = kInquiryBytes - 5;
+        reply[4] = static_cast<std::uint8_t>(length > 5 ? length - 5 : 0);
         PutText(&reply[8], 8, config_.vendor);
         PutText(&reply[16], 16, config_.product);
         PutText(&reply[32], 4, revision_);
         PutText(&reply[36], 16, config_.vendorSpecific);
-        return Reply(reply.data(), reply.size(), allocation, carrier);
+        return Reply(reply.data(), length, allocation, carrier);
     }
     if (page == 0x00) {
         const std::uint8_t reply[] = {0x05, 0x00, 0x00, 0x02, 0x00, 0x80};

@@ -35,6 +35,9 @@ struct DriveConfig {
     std::string revision = "QM01";                   // 4
     std::string vendorSpecific = "2004/01/09 KV01";  // up to 16
     std::string serialNumber = "KV730T000001";       // unit serial number page (0x80)
+    // The bytes of the standard INQUIRY reply the drive sends, up to 96: a shorter reply lacks
+    // the fields beyond it. The texts above may hold any bytes.
+    std::uint32_t inquiryLength = 96;
 
     // KMR-730T: the 4-byte identification of its flash chip.
     std::array<std::uint8_t, 4> flashId{0xC2, 0xB6, 0x00, 0x03};

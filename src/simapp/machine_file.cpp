@@ -113,8 +113,17 @@ std::string AsString(const json& j, const std::string& path) {
     return j.get<std::string>();
 }
 
-// An INQUIRY text: printable ASCII of at most `maxLength` characters.
+// Bytes given as hex text ("70 00 86") or as an array of numbers, from `min` to `max` of them.
+std::vector<std::uint8_t> AsByteList(const json& j, const std::string& path, std::size_t min,
+                                     std::size_t max, const std::string& example);
+
+// An INQUIRY text: printable ASCII of at most `maxLength` characters, or as many bytes of any
+// value given as an array of numbers.
 std::string AsInquiryText(const json& j, const std::string& path, std::size_t maxLength) {
+    if (j.is_array()) {
+        const std::vector<std::uint8_t> bytes = AsByteList(j, path, 0, maxLength, "");
+        return std::string(bytes.begin(), bytes.end());
+    }
     std::string text = AsString(j, path);
     if (text.size() > maxLength) {
         Fail(path, "at most " + std::to_string(maxLength) + " characters, found " +
@@ -480,8 +489,8 @@ sim::Fault ParseFault(const Object& o) {
 
 DriveSpec ParseDrive(const Object& o) {
     o.Allow({"name", "model", "vendor", "product", "revision", "vendorSpecific", "serialNumber",
-             "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked", "timings", "bus",
-             "bufferBytes", "faults"});
+             "inquiryLength", "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked",
+             "timings", "bus", "bufferBytes", "faults"});
     DriveSpec d;
     sim::DriveConfig& c = d.config;
     d.name = o.String("name", "");
@@ -496,6 +505,8 @@ DriveSpec ParseDrive(const Object& o) {
     c.revision = o.InquiryText("revision", c.revision, 4);
     c.vendorSpecific = o.InquiryText("vendorSpecific", c.vendorSpecific, 16);
     c.serialNumber = o.InquiryText("serialNumber", c.serialNumber, 251);
+    c.inquiryLength =
+        static_cast<std::uint32_t>(o.Integer("inquiryLength", c.inquiryLength, 0, 96));
     if (const json* id = o.Find("flashId")) {
         c.flashId = AsFlashId(*id, o.At("flashId"));
     }
@@ -764,6 +775,21 @@ std::string SenseText(const sim::Sense& s) {
     return text;
 }
 
+// An INQUIRY text as the file writes it: text when it is printable, else its bytes.
+json TextOrBytes(const std::string& text) {
+    const bool printable = std::all_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) <= 0x7E;
+    });
+    if (printable) {
+        return text;
+    }
+    json bytes = json::array();
+    for (char c : text) {
+        bytes.push_back(static_cast<unsigned char>(c));
+    }
+    return bytes;
+}
+
 std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
     std::string text;
     char hex[4];
@@ -975,11 +1001,12 @@ json MachineToJson(const MachineSpec& desc) {
         json drive = {
             {"name", d.name},
             {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
-            {"vendor", c.vendor},
-            {"product", c.product},
-            {"revision", c.revision},
-            {"vendorSpecific", c.vendorSpecific},
-            {"serialNumber", c.serialNumber},
+            {"vendor", TextOrBytes(c.vendor)},
+            {"product", TextOrBytes(c.product)},
+            {"revision", TextOrBytes(c.revision)},
+            {"vendorSpecific", TextOrBytes(c.vendorSpecific)},
+            {"serialNumber", TextOrBytes(c.serialNumber)},
+            {"inquiryLength", c.inquiryLength},
             {"flashId", FlashIdText(c.flashId)},
             {"otherFlashIdReply",
              c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},

@@ -142,7 +142,8 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
            {"kind": "sense", "sense": "71 00 86 00 00 00 00 0a 00 00 00 00 28 00"},
            {"kind": "sense", "sense": [112]}
          ]},
-        {"name": "other", "model": "other", "otherFlashIdReply": "zeros", "flashId": [1, 2, 3, 4]}
+        {"name": "other", "model": "other", "otherFlashIdReply": "zeros", "flashId": [1, 2, 3, 4],
+         "vendor": [0, 0, 0, 0, 0, 0, 0, 0], "product": [75, 1, 255], "inquiryLength": 35}
       ],
       "letters": [
         {"letter": "A", "type": "removable"},
@@ -173,6 +174,10 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_DOUBLE_EQ(c.resetReadySeconds, 0.125);
     EXPECT_DOUBLE_EQ(c.bytesPerSecond, 16e6);
     EXPECT_EQ(again.drives[1].config.otherFlashIdReply, sim::FlashIdReply::Zeros);
+    EXPECT_EQ(again.drives[1].config.vendor, std::string(8, '\0'));
+    EXPECT_EQ(again.drives[1].config.product, "K\x01\xFF");
+    EXPECT_EQ(again.drives[1].config.inquiryLength, 35u);
+    EXPECT_EQ(c.inquiryLength, 96u);
     const auto& faults = again.drives[0].faults;
     ASSERT_EQ(faults.size(), 7u);
     EXPECT_EQ(faults[0].opcode, 0x3B);
@@ -225,6 +230,10 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
          "drives[0].vendor: at most 8 characters, found 11"},
         {R"({"drives": [{"revision": "QM\u00e9"}]})",
          "drives[0].revision: expected printable ASCII"},
+        {R"({"drives": [{"revision": [81, 77, 48, 49, 32]}]})",
+         "drives[0].revision: expected 0 to 4 bytes, found 5"},
+        {R"({"drives": [{"inquiryLength": 97}]})",
+         "drives[0].inquiryLength: expected a whole number from 0 to 96"},
         {R"({"drives": [{"timings": {"programSeconds": -1}}]})",
          "drives[0].timings.programSeconds: expected a number from 0 to 1e+06"},
         {R"({"drives": [{"bufferBytes": 1.5}]})",

@@ -126,6 +126,53 @@ TEST_F(SessionTest, TheDriveObjectsMessageBoxesReachTheTranscript) {
     }
 }
 
+// --- Identities as drives send them ---
+
+// What start-up lists for a drive whose INQUIRY reply is staged, and whether it is admitted.
+TEST_F(SessionTest, StagedInquiryRepliesAreListedAsTheDriveSendsThem) {
+    const std::string zeroIdentity =
+        R"({"name": "E", "vendor": [0, 0, 0, 0, 0, 0, 0, 0],
+            "product": [0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0]})";
+    const struct {
+        const char* what;
+        std::string drive;
+        std::string line;
+        bool admitted;
+    } cases[] = {
+        // Vendor and product all zero: no identity in 10 attempts, the texts stay empty.
+        {"all-zero identity", zeroIdentity, R"(list 0 " 1-0-0-0 E:)" + std::string(29, ' ') + "\"",
+         false},
+        {"non-printable vendor", R"({"name": "E", "vendor": [1, 2, 3, 4, 5, 6, 7, 127]})",
+         R"(list 0 " 1-0-0-0 E:\x01\x02\x03\x04\x05\x06\x07\x7FDVDRW KMR-730T   QM01")", false},
+        // 36 bytes end with the revision: all the identity there is.
+        {"36-byte reply", R"({"name": "E", "inquiryLength": 36})",
+         R"(list 0 " 1-0-0-0 E:Korvane DVDRW KMR-730T   QM01")", true},
+        {"32-byte reply", R"({"name": "E", "inquiryLength": 32})",
+         R"(list 0 " 1-0-0-0 E:Korvane DVDRW KMR-730T       ")", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<std::string> t = RunMachine(R"({"drives": [)" + c.drive + "]}");
+        EXPECT_LT(Find(t, c.line), t.size());
+        EXPECT_EQ(Find(t, kSuccess) < t.size(), c.admitted);
+        EXPECT_EQ(Starting(t, "dialog error").size(), c.admitted ? 0u : 1u);
+    }
+    const std::vector<std::string> zero = RunMachine(R"({"drives": [)" + zeroIdentity + "]}");
+    EXPECT_EQ(Starting(zero, "scsi E 12 00 00 00 60").size(), 10u);
+}
+
+// A reply too short to hold the revision leaves it empty: the bytes an earlier drive's reply
+// left in the buffer are not taken for it, and the drive is not admitted on them.
+TEST_F(SessionTest, AShortReplyNeverTakesAnotherDrivesRevision) {
+    const std::vector<std::string> t = RunMachine(R"({"drives": [
+        {"name": "D", "model": "other", "vendor": "ORBITECH", "product": "DVD-ROM OD-1650 ",
+         "revision": "QM01"},
+        {"name": "E", "inquiryLength": 32}]})");
+    EXPECT_LT(Find(t, R"(list 1 " 1-0-1-0 E:Korvane DVDRW KMR-730T       ")"), t.size());
+    EXPECT_TRUE(Starting(t, "scsi E 3B").empty());
+    EXPECT_EQ(Starting(t, "dialog error").size(), 1u);
+}
+
 // --- The user at the drive while a dialog is open ---
 
 TEST_F(SessionTest, ScriptedAnswersCarryWhatTheUserDoesToTheDrive) {
