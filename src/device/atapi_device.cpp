@@ -19,7 +19,7 @@ namespace {
 // are kept for the life of the process: the manager may still write into them.
 struct Abandoned {
     std::mutex mutex;
-    std::vector<std::unique_ptr<std::uint8_t[]>> buffers;
+    std::vector<std::uint8_t*> buffers;  // heap blocks, never given back
     std::vector<std::unique_ptr<SRB_ExecSCSICmd>> requests;
 };
 
@@ -28,8 +28,22 @@ Abandoned& AbandonedStore() {
     return *store;
 }
 
+constexpr DWORD kHeapZeroMemory = 0x00000008;
+
+// The transfer buffers come from the process heap, zeroed; null when it has no room.
 std::uint8_t* NewTransferBuffer() {
-    return new (std::nothrow) std::uint8_t[kTransferBufferBytes]();
+    Platform& os = Os();
+    HANDLE heap = os.GetProcessHeap();
+    return heap == nullptr ? nullptr
+                           : static_cast<std::uint8_t*>(
+                                 os.HeapAlloc(heap, kHeapZeroMemory, kTransferBufferBytes));
+}
+
+void FreeTransferBuffer(std::uint8_t* buffer) {
+    if (buffer != nullptr) {
+        Platform& os = Os();
+        os.HeapFree(os.GetProcessHeap(), 0, buffer);
+    }
 }
 
 }  // namespace
@@ -43,12 +57,19 @@ AtapiDevice::AtapiDevice(bool scan) {
     deviceHandle_ = nullptr;
     transferMark_ = false;
 
-    // The transfer buffers; one that cannot be had has capacity 0.
+    // The transfer buffers. An object that cannot have them could move no data to or from a
+    // drive: it is not made at all, and its maker reports that.
     readBuffer_ = NewTransferBuffer();
-    readCapacity_ = readBuffer_ != nullptr ? kTransferBufferBytes : 0;
     writeBuffer_ = NewTransferBuffer();
-    writeCapacity_ = writeBuffer_ != nullptr ? kTransferBufferBytes : 0;
     aspiBlock_ = new (std::nothrow) SRB_ExecSCSICmd();
+    if (readBuffer_ == nullptr || writeBuffer_ == nullptr || aspiBlock_ == nullptr) {
+        FreeTransferBuffer(readBuffer_);
+        FreeTransferBuffer(writeBuffer_);
+        delete aspiBlock_;
+        throw std::bad_alloc();
+    }
+    readCapacity_ = kTransferBufferBytes;
+    writeCapacity_ = kTransferBufferBytes;
 
     // Last-command record and flash result.
     last_ = LastCommand{};
@@ -87,8 +108,8 @@ AtapiDevice::~AtapiDevice() {
         getSupportInfo_ = nullptr;
         sendCommand_ = nullptr;
     } else {
-        delete[] readBuffer_;
-        delete[] writeBuffer_;
+        FreeTransferBuffer(readBuffer_);
+        FreeTransferBuffer(writeBuffer_);
         delete aspiBlock_;
     }
     readBuffer_ = writeBuffer_ = nullptr;

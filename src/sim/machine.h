@@ -25,6 +25,7 @@ struct OsConfig {
     bool lacksShutdownPrivilege = false;  // the account does not hold SeShutdownPrivilege
     bool restartRefused = false;          // ExitWindowsEx fails
     bool heapFails = false;               // the process heap gives nothing
+    std::size_t heapBytes = 0;            // the heap holds at most this much at once; 0: no limit
     bool hasPerformanceCounter = true;    // QueryPerformanceFrequency succeeds
     bool eventCreateFails = false;        // CreateEventA gives no event
     // Every new event is already signalled, as when a late signal meant for an earlier event

@@ -401,8 +401,8 @@ const char* NameOf(const std::pair<const char*, T> (&table)[N], T value) {
 
 sim::OsConfig ParseOs(const Object& o) {
     o.Allow({"family", "versionQueryFails", "tokenOpenFails", "lacksShutdownPrivilege",
-             "restartRefused", "heapFails", "hasPerformanceCounter", "eventCreateFails",
-             "staleEventSignals"});
+             "restartRefused", "heapFails", "heapBytes", "hasPerformanceCounter",
+             "eventCreateFails", "staleEventSignals"});
     sim::OsConfig os;
     os.ntFamily = o.Choice<bool>("family", true, {{"nt", true}, {"win95", false}});
     os.versionQueryFails = o.Bool("versionQueryFails", os.versionQueryFails);
@@ -410,6 +410,7 @@ sim::OsConfig ParseOs(const Object& o) {
     os.lacksShutdownPrivilege = o.Bool("lacksShutdownPrivilege", os.lacksShutdownPrivilege);
     os.restartRefused = o.Bool("restartRefused", os.restartRefused);
     os.heapFails = o.Bool("heapFails", os.heapFails);
+    os.heapBytes = static_cast<std::size_t>(o.Integer("heapBytes", 0, 0, 1LL << 40));
     os.hasPerformanceCounter = o.Bool("hasPerformanceCounter", os.hasPerformanceCounter);
     os.eventCreateFails = o.Bool("eventCreateFails", os.eventCreateFails);
     os.staleEventSignals = o.Bool("staleEventSignals", os.staleEventSignals);
@@ -987,6 +988,7 @@ json MachineToJson(const MachineSpec& desc) {
         {"lacksShutdownPrivilege", os.lacksShutdownPrivilege},
         {"restartRefused", os.restartRefused},
         {"heapFails", os.heapFails},
+        {"heapBytes", os.heapBytes},
         {"hasPerformanceCounter", os.hasPerformanceCounter},
         {"eventCreateFails", os.eventCreateFails},
         {"staleEventSignals", os.staleEventSignals},

@@ -20,7 +20,7 @@ constexpr char kSuccess[] =
     R"(dialog information "Information" ok "Firmware has been updated successfully !")";
 constexpr char kNoDrive[] =
     R"(dialog error "Error" ok "No matched drive detected !\nThis utility is only for )"
-    R"(Korvane DVDRW KMR-730T drive.\n\nDetected drives :\n)";
+    R"(Korvane DVDRW KMR-730T drive.\n\nDetected drives :\n")";
 
 // The demo package with the disc and tray check on and the notice off.
 std::vector<std::uint8_t> CheckDiscPackage() {
@@ -123,6 +123,36 @@ TEST_F(SessionTest, TheDriveObjectsMessageBoxesReachTheTranscript) {
         ASSERT_LT(box + 1, t.size());
         EXPECT_EQ(t[box + 1], "answer ok");
         EXPECT_LT(box, Find(t, kNoDrive));
+        EXPECT_LT(Find(t, kNoDrive), t.size());
+    }
+}
+
+// --- Memory the emulated system gives ---
+
+// The drive objects take their buffers from the process heap: how much there is decides
+// whether the scanning object is made, whether its scan finds the drive, and whether an update
+// gets a drive object of its own.
+TEST_F(SessionTest, TheProcessHeapDecidesWhichDriveObjectsCanBeMade) {
+    const struct {
+        const char* os;
+        const char* expected;  // a line the run shows
+        bool scanned;          // the drive saw commands
+    } cases[] = {
+        {R"({"heapFails": true})", R"(msgbox "Error ..." 0x10 "Device object initialize failed !")",
+         false},
+        {R"({"heapBytes": 65536})",
+         R"(msgbox "Error ..." 0x10 "Device object initialize failed !")", false},
+        {R"({"heapBytes": 131072})", kNoDrive, false},
+        {R"({"heapBytes": 196608})", "click cmdUpdate", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.os);
+        const std::vector<std::string> t =
+            RunMachine(R"({"os": )" + std::string(c.os) + R"(, "drives": [{"name": "E"}]})");
+        EXPECT_LT(Find(t, c.expected), t.size());
+        EXPECT_EQ(Starting(t, "scsi E").empty(), !c.scanned);
+        EXPECT_TRUE(Starting(t, "scsi E 3B").empty());
+        EXPECT_EQ(Find(t, kSuccess), t.size());
     }
 }
 

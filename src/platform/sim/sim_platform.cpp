@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 namespace quiver {
 
@@ -96,6 +98,11 @@ SimPlatform::SimPlatform(sim::Machine& machine) : machine_(machine) {}
 SimPlatform::~SimPlatform() {
     SimPlatform* self = this;
     g_aspiOwner.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    // A request the manager still carries out may write into heap blocks that a drive object
+    // left behind: the heap goes only once the manager has nothing left to run.
+    while (machine_.aspi().Busy() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     for (auto& [value, entry] : handles_) {
         if (entry->kind == HandleEntry::Kind::Event) {
             machine_.CloseEvent(entry->event);
@@ -338,7 +345,8 @@ void* SimPlatform::HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) {
         return nullptr;
     }
     // Fresh memory is not zero on the real heap either: make reliance on it show.
-    return heap_.Alloc(hHeap, dwFlags, dwBytes, 0xCD);
+    const std::size_t limit = machine_.os.heapBytes != 0 ? machine_.os.heapBytes : SIZE_MAX;
+    return heap_.Alloc(hHeap, dwFlags, dwBytes, 0xCD, limit);
 }
 
 BOOL SimPlatform::HeapFree(HANDLE hHeap, DWORD, void* lpMem) {
