@@ -867,8 +867,12 @@ void HeadlessApplication::Run() {
             break;
         }
         if (AnyTimerActive()) {
-            // Give the workers a moment of real time, then let the emulated time pass.
-            if (!WindowThreadQueue::WaitForPending(std::chrono::milliseconds(1))) {
+            // Give the workers a moment of real time, then let the emulated time pass. While a
+            // worker works the time is its to move: on a virtual clock a window thread that
+            // slept to its next tick would move it on under the worker's timed waits, and the
+            // more so the slower the host runs the worker.
+            if (!WindowThreadQueue::WaitForPending(std::chrono::milliseconds(1)) &&
+                TThread::Working() == 0) {
                 const std::int64_t due = NextDue();
                 if (due != INT64_MAX) {
                     SleepUntil(due);
