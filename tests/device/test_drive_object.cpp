@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <ostream>
 #include <string>
 
 #include "drive_rig.h"
@@ -120,6 +121,10 @@ struct LoadFailure {
     const char* text;
     const char* caption;
 };
+
+void PrintTo(const LoadFailure& failure, std::ostream* os) {
+    *os << failure.name << " (\"" << failure.caption << "\")";
+}
 
 class DriveObjectLoadAspiTest : public DriveRig,
                                 public ::testing::WithParamInterface<LoadFailure> {};

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,18 @@ struct FaultCase {
     std::uint8_t aspiStatus = SS_COMP;
     const char* messageBox = nullptr;  // the ASPI load failure's text, if one is shown
 };
+
+// A failing case names itself and what it expected, not its bytes.
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name << " (" << c.faults.size() << (c.faults.size() == 1 ? " fault" : " faults")
+        << "; the program command " << (c.programSent ? "sent" : "never sent") << "; ";
+    if (c.dialogs.empty()) {
+        *os << "no dialog";
+    } else {
+        *os << "ends with \"" << c.dialogs.back().substr(0, c.dialogs.back().find('\n')) << "\"";
+    }
+    *os << ")";
+}
 
 sim::Fault Fail(int opcode, std::uint32_t first, std::uint32_t count) {
     return rig::MakeFault(Kind::TransportFailure, opcode, first, count);
