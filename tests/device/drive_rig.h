@@ -7,7 +7,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -111,17 +110,6 @@ inline sim::Fault StagedSense(int opcode, std::vector<std::uint8_t> bytes, std::
     fault.senseBytes = std::move(bytes);
     return fault;
 }
-
-// Real time passed since it was made, to check that long emulated waits cost none.
-class RealStopwatch {
-  public:
-    std::chrono::steady_clock::duration Elapsed() const {
-        return std::chrono::steady_clock::now() - start_;
-    }
-
-  private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
 
 // The bench. Every drive object a test makes must be gone before the bench is: declare them in
 // the test body or in a fixture derived from this one.
