@@ -1090,6 +1090,8 @@ void BuildMachine(const MachineSpec& desc, sim::Machine& machine) {
     }
     if (desc.clock.scaled) {
         machine.clock.SetScaled(desc.clock.factor);
+    } else {
+        machine.clock.SetVirtual(kVirtualCounterTickNanos);
     }
     machine.os = desc.os;
     for (const DriveSpec& d : desc.drives) {

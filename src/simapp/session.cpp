@@ -395,7 +395,7 @@ int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& er
         return 2;
     }
     if (options.virtualClock) {
-        machine.clock.SetVirtual();
+        machine.clock.SetVirtual(kVirtualCounterTickNanos);
     } else if (options.speed) {
         machine.clock.SetScaled(*options.speed);
     }

@@ -117,6 +117,10 @@ class DriveRig : public ::testing::Test {
   protected:
     DriveRig() {
         SetApplicationTag(0);
+        // A counter read moves the virtual clock on by a millisecond, so that the one-second
+        // pause before programming is a thousand passes: each pass yields the processor, which
+        // on a busy host can cost a whole time slice.
+        machine_.clock.SetVirtual(1'000'000);
         machine_.AddLetter('C', sim::LetterType::Fixed);
     }
     ~DriveRig() override { SetApplicationTag(0); }
