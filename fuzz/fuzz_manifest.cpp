@@ -21,6 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (bank.constraints.size() > 8) {
                 __builtin_trap();
             }
+            // An entry without any condition admits every drive: only "admitAnyDrive" writes
+            // one, as the bank's only entry.
+            for (const quiver::pack::ManifestConstraint& c : bank.constraints) {
+                if (c.lowest.empty() && c.highest.empty() && c.vendor.empty() &&
+                    c.product.empty() && bank.constraints.size() != 1) {
+                    __builtin_trap();
+                }
+            }
         }
         for (int flag : manifest.flags) {
             if (flag < 0 || flag > 9) {

@@ -1,8 +1,14 @@
-# The seam on Linux (sysfs, SG_IO, the reboot service), and the SG_IO interposer that serves
-# /dev/srN and /dev/sgN from an emulated PC.
+# The seam on Linux (sysfs, SG_IO, the reboot service) with the flash guards (a lock file, the
+# login manager's inhibitor through sd-bus, exclusive opens), and the SG_IO interposer that
+# serves /dev/srN and /dev/sgN from an emulated PC.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    add_library(quiver_platform_linux STATIC ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp)
-    target_link_libraries(quiver_platform_linux PUBLIC quiver_platform PRIVATE quiver_warnings)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+    add_library(quiver_platform_linux STATIC
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp)
+    target_link_libraries(quiver_platform_linux PUBLIC quiver_platform
+                                                PRIVATE PkgConfig::SYSTEMD quiver_warnings)
 
     # The Qt window toolkit, and quiver: the updater on Linux (Qt window, SG_IO). No moc: the
     # toolkit connects lambdas only.
@@ -46,6 +52,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         add_library(quiver_sgio SHARED
             ${PROJECT_SOURCE_DIR}/tools/sgio_interposer/sgio_interposer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/json/json_file.cpp
             ${_sgio_sim_sources}
         )
         target_include_directories(quiver_sgio PRIVATE ${CMAKE_CURRENT_LIST_DIR})

@@ -24,7 +24,7 @@ add_custom_command(
 # so that a test-only ASPI manager library can load the same descriptions.
 add_library(quiver_machine_file STATIC ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp)
 target_include_directories(quiver_machine_file PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(quiver_machine_file PUBLIC quiver_sim nlohmann_json::nlohmann_json
+target_link_libraries(quiver_machine_file PUBLIC quiver_sim quiver_json nlohmann_json::nlohmann_json
                                           PRIVATE quiver_warnings)
 
 add_library(quiver_simapp STATIC

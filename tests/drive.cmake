@@ -11,4 +11,5 @@ quiver_test(drive_tests core
         ${CMAKE_CURRENT_LIST_DIR}/worker/test_worker.cpp
     LIBS quiver_drive quiver_platform_sim
 )
-target_include_directories(drive_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/device)
+target_include_directories(drive_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/device
+                                               ${CMAKE_CURRENT_LIST_DIR}/core)

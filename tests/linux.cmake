@@ -6,6 +6,29 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         LIBS quiver_platform_linux quiver_drive
     )
 
+    # The Linux flash guards (label safety): the lock file, the drive claims through the
+    # interposer where it is built, and the login manager's inhibitor on a private bus.
+    add_executable(linux_guards_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_flash_guards.cpp)
+    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux quiver_drive
+                                                     GTest::gtest GTest::gtest_main quiver_warnings)
+    set(_guards_environment "")
+    if(TARGET quiver_sgio)
+        add_dependencies(linux_guards_tests quiver_sgio)
+        set(_guards_environment "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+    endif()
+    # One value per property: gtest_discover_tests passes a list on as separate arguments.
+    gtest_discover_tests(linux_guards_tests DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS safety ENVIRONMENT "${_guards_environment}")
+
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+    add_executable(linux_inhibitor_test ${CMAKE_CURRENT_LIST_DIR}/linux/test_login_inhibitor.cpp)
+    target_link_libraries(linux_inhibitor_test PRIVATE quiver_platform_linux PkgConfig::SYSTEMD
+                                                       GTest::gtest quiver_warnings)
+    add_test(NAME linux_login_inhibitor COMMAND linux_inhibitor_test)
+    set_tests_properties(linux_login_inhibitor PROPERTIES LABELS "safety;linux" TIMEOUT 60
+                                                          SKIP_RETURN_CODE 77)
+
     # The Qt toolkit, and the main window on it: offscreen, on the emulated PC, and through the
     # interposer where it is built (the window test that needs it skips itself without it).
     find_package(Qt6 REQUIRED COMPONENTS Widgets)
@@ -39,6 +62,18 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         add_dependencies(linux_interposer_tests quiver_sgio)
         gtest_discover_tests(linux_interposer_tests DISCOVERY_TIMEOUT 60
             PROPERTIES LABELS linux
+                       ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+
+        # The fault matrix's case for the Linux backend: a block node mapped to another
+        # drive's generic node, the whole program through the interposer.
+        add_executable(linux_fault_tests
+            ${CMAKE_CURRENT_LIST_DIR}/faults/linux/test_generic_node.cpp)
+        target_include_directories(linux_fault_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/linux)
+        target_link_libraries(linux_fault_tests PRIVATE quiver_app quiver_ui_headless
+            quiver_platform_linux quiver_simapp GTest::gtest GTest::gtest_main quiver_warnings)
+        add_dependencies(linux_fault_tests quiver_sgio)
+        gtest_discover_tests(linux_fault_tests DISCOVERY_TIMEOUT 60
+            PROPERTIES LABELS faults
                        ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
 
         # quiver itself, end to end: packed, on the interposer's drives, with a preloaded driver

@@ -44,6 +44,89 @@ add_test(NAME quiver_pack_updater_runs_in_quiver_sim
                  -- '$<TARGET_FILE:quiver-sim>' --package '${_packdir}/packed-updater' \
                     --machine '${PROJECT_SOURCE_DIR}/docs/machines/automode-three.json'")
 
+# The drive behind E: is swapped for one the package does not admit between the scan and
+# Update: it gets no WRITE BUFFER, and the update fails.
+set(_failure "^dialog error \"Error\" ok \"Unable to flash firmware. Please contact with your vendor !\"$")
+set(_program " 3B 05 01 00 00 00 00 00 00 (80|A0) ")
+add_test(NAME quiver_sim_replaced_drive_is_not_written
+         COMMAND bash ${_expect}
+                 --has "^click cmdUpdate$"
+                 --lacks "^scsi E 3B"
+                 --has "${_failure}"
+                 --lacks "^restart"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>
+                    --machine ${PROJECT_SOURCE_DIR}/docs/machines/replaced-before-update.json)
+
+# A short READ BUFFER in every attempt: no block verifies, no program command.
+add_test(NAME quiver_sim_short_readback_is_no_verify
+         COMMAND bash ${_expect}
+                 --has "^scsi E 3C 01 01 00 00 00 00 40 00 00 00 00 in 16384 good$"
+                 --lacks "${_program}"
+                 --has "${_failure}"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>
+                    --machine ${PROJECT_SOURCE_DIR}/docs/machines/short-readback.json)
+
+# After the update the drive reports neither its old nor the new revision: the failure dialog.
+add_test(NAME quiver_sim_third_revision_fails
+         COMMAND bash ${_expect}
+                 --count 1 "^scsi E${_program}"
+                 --has "^list 0 \" 1-0-0-0 E:Korvane DVDRW KMR-730T   QM99\"$"
+                 --has "${_failure}"
+                 --lacks "Firmware has been updated successfully"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>
+                    --machine ${PROJECT_SOURCE_DIR}/docs/machines/third-revision.json)
+
 set_tests_properties(quiver_sim_demo_flashes quiver_sim_readback_fails
                      PROPERTIES LABELS app TIMEOUT 120)
+set_tests_properties(quiver_sim_replaced_drive_is_not_written
+                     quiver_sim_short_readback_is_no_verify quiver_sim_third_revision_fails
+                     PROPERTIES LABELS "app;faults" TIMEOUT 120)
+# One drive behind E: and G: in AUTOMODE: one image and one program command for it, as for F:.
+add_test(NAME quiver_sim_two_letters_one_drive_flashed_once
+         COMMAND bash -c "set -e
+             mkdir -p '${_packdir}'
+             sed 's|@DEMO_IMAGE@|${CMAKE_BINARY_DIR}/generated/demo_image.bin|' \
+                 '${CMAKE_CURRENT_SOURCE_DIR}/programs/automode.json' > '${_packdir}/automode.json'
+             '$<TARGET_FILE:quiver-pack>' fill '${_packdir}/automode.json' \
+                 '$<TARGET_FILE:quiver-sim>' -o '${_packdir}/automode-updater'
+             bash '${_expect}' \
+                 --lacks '^list [0-9]+ .* G:' \
+                 --count 1 '^scsi E 3B 05 01 00 00 00 00 40 00 00 00 00 out 16384 good$' \
+                 --count 1 '^scsi E 3B 05 01 00 00 00 00 00 00 A0 00 00 none 0 good$' \
+                 --count 1 '^scsi F 3B 05 01 00 00 00 00 00 00 A0 00 00 none 0 good$' \
+                 --has 'Firmware has been updated successfully !' \
+                 --last '^end$' \
+                 -- '$<TARGET_FILE:quiver-sim>' --package '${_packdir}/automode-updater' \
+                    --machine '${PROJECT_SOURCE_DIR}/docs/machines/two-letters-one-drive.json'")
+
 set_tests_properties(quiver_pack_updater_runs_in_quiver_sim PROPERTIES LABELS "pack;app" TIMEOUT 120)
+set_tests_properties(quiver_sim_two_letters_one_drive_flashed_once
+                     PROPERTIES LABELS "pack;app;faults" TIMEOUT 120)
+
+# While the demo PC's drive is flashed the system is held up and the drive locked; another
+# updater on the machine keeps this one from touching any drive.
+add_test(NAME quiver_sim_demo_holds_the_system_while_flashing
+         COMMAND bash ${_expect}
+                 --has "^mutex \"Global.+QuiverFirmwareUpdate\" created$"
+                 --has "^execution-state 0x80000001$"
+                 --has "^shutdown-block \".+\"$"
+                 --has "^volume-lock E on$"
+                 --has "^volume-lock E off$"
+                 --has "^shutdown-block off$"
+                 --has "^execution-state 0x80000000$"
+                 --has "^mutex \"Global.+QuiverFirmwareUpdate\" closed$"
+                 -- $<TARGET_FILE:quiver-sim>)
+add_test(NAME quiver_sim_second_updater_ends
+         COMMAND bash ${_expect}
+                 --has "^mutex \"Global.+QuiverFirmwareUpdate\" exists$"
+                 --has "^dialog error \"Error\" ok \"Another flash utility is already running on this computer"
+                 --lacks "^scsi "
+                 --lacks "^shown$"
+                 --last "^end$"
+                 -- $<TARGET_FILE:quiver-sim>
+                    --machine ${PROJECT_SOURCE_DIR}/docs/machines/another-updater.json)
+set_tests_properties(quiver_sim_demo_holds_the_system_while_flashing quiver_sim_second_updater_ends
+                     PROPERTIES LABELS safety TIMEOUT 120)

@@ -14,7 +14,8 @@ endif()
 set(_win32_dir ${CMAKE_CURRENT_LIST_DIR}/win32)
 add_executable(win32_tests ${_win32_dir}/test_win32_platform.cpp
                            ${_win32_dir}/test_win32_library_search.cpp
-                           ${_win32_dir}/test_win32_toolkit.cpp)
+                           ${_win32_dir}/test_win32_toolkit.cpp
+                           ${_win32_dir}/test_win32_guards.cpp)
 target_link_libraries(win32_tests PRIVATE quiver_platform_win32 quiver_ui_win32 GTest::gmock
                                           GTest::gtest GTest::gtest_main quiver_warnings)
 target_link_options(win32_tests PRIVATE -mconsole)
@@ -72,14 +73,19 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
 
     # One test per case of the seam's and the toolkit's tests, each its own process, read from
     # the sources (listing the cases would run the program at build time).
-    foreach(_source test_win32_platform.cpp test_win32_library_search.cpp test_win32_toolkit.cpp)
+    foreach(_source test_win32_platform.cpp test_win32_library_search.cpp test_win32_toolkit.cpp
+                    test_win32_guards.cpp)
+        set(_labels win32)
+        if(_source STREQUAL "test_win32_guards.cpp")
+            set(_labels "win32;safety")
+        endif()
         file(STRINGS ${_win32_dir}/${_source} _cases REGEX "^TEST(_F)?\\(")
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_win32_dir}/${_source})
         foreach(_case IN LISTS _cases)
             string(REGEX REPLACE "^TEST(_F)?\\(([A-Za-z0-9_]+), *([A-Za-z0-9_]+)\\).*" "\\2.\\3"
                    _name "${_case}")
             add_test(NAME ${_name} COMMAND win32_tests --gtest_filter=${_name})
-            set_tests_properties(${_name} PROPERTIES LABELS win32 TIMEOUT 120)
+            set_tests_properties(${_name} PROPERTIES LABELS "${_labels}" TIMEOUT 120)
         endforeach()
     endforeach()
     set_tests_properties(Win32LibrarySearch.TheAspiManagerIsNeverTakenFromTheCurrentDirectory
@@ -159,6 +165,15 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
                      "${_other_line}" "${_kmr_line}")
     set_tests_properties(quiver_exe_admits_no_drive_of_the_package PROPERTIES
         LABELS win32 TIMEOUT 120 ENVIRONMENT "${_aspi_env}")
+
+    # One updater at a time on a machine, and the prefix is one machine: the tests that run
+    # quiver.exe or take the updater's mutex take turns.
+    get_property(_tests DIRECTORY PROPERTY TESTS)
+    foreach(_test IN LISTS _tests)
+        if(_test MATCHES "^(quiver_exe_|Win32GuardsTest\\.)")
+            set_property(TEST ${_test} APPEND PROPERTY RESOURCE_LOCK quiver_updater_mutex)
+        endif()
+    endforeach()
 endif()
 
 # Under Wine every test runs in a prefix of its own, made before the first test and removed

@@ -14,6 +14,14 @@ namespace {
 
 constexpr int kProgressTicks = 330;
 
+constexpr const char* kAnotherUpdater =
+    "Another flash utility is already running on this computer, and it may be updating a "
+    "drive now.\n\nLet it finish and close it, then run this utility again.";
+constexpr const char* kDriveInUse =
+    "is in use by another program, or a disc in it is mounted, so it cannot be flashed "
+    "now.\n\nClose the programs that use the drive and remove the disc, then run this utility "
+    "again.";
+
 ui::Font Arial() {
     return ui::Font{"Arial", 8, false, ui::kBlack};
 }
@@ -23,6 +31,14 @@ ui::Font TahomaBold(ui::Color color) {
 
 std::string Bounded(const char* text, std::size_t size) {
     return std::string(text, strnlen(text, size));
+}
+
+// The first four characters of two revision texts, a shorter text counting as padded with
+// blanks, as INQUIRY pads its fields.
+bool SameRevision(std::string a, std::string b) {
+    a.resize(4, ' ');
+    b.resize(4, ' ');
+    return a.compare(0, 4, b, 0, 4) == 0;
 }
 
 }  // namespace
@@ -73,6 +89,8 @@ void TQuiverMain::StartUp() {
     f.SetSystemMenuOnlyFrame();
     f.SetFont(ui::Font{"MS Sans Serif", 8, false, ui::kBlack});
     OnDestroy = [this](void* sender) { FormDestroy(sender); };
+    // While drives are flashed the window asks the system not to end the session.
+    f.OnQueryEndSession = [this] { return !holdingSystem_; };
 
     Label1.SetName("Label1");
     Label1.SetBounds({12, 4, 128, 14});
@@ -159,6 +177,17 @@ void TQuiverMain::StartUp() {
 
     // The behaviour flags, read once.
     flags_ = package_.Flags();
+
+    // One updater at a time on this machine: a second one says so and ends before it touches a
+    // drive.
+    guards_ = options_.guards ? options_.guards : std::make_shared<WindowsFlashGuards>();
+    Guarded machine = guards_->ClaimMachine();
+    if (machine.result == GuardResult::Busy) {
+        application().MessageDlg(kAnotherUpdater, ui::DialogKind::Error, ui::DialogButtons::Ok);
+        Terminate();
+        return;
+    }
+    machineGuard_ = std::move(machine.guard);
 
     // The administrator reminder; no privilege is tested.
     if (OsInfo_.IsNTFamily() && flags_.admin) {
@@ -317,13 +346,25 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         target->CopyFrom(*Device_);
         target->SelectDrive(index);
         TargetDevices_[TargetCount_ - 1] = std::move(target);
+        targetChecks_[TargetCount_ - 1] = TargetCheck{index, {}, {}};
         return true;
+    };
+    // Whatever the table holds, no drive gets two workers: a record of a drive already chosen
+    // through another letter is left out.
+    auto alreadyChosen = [this](const DriveRecord& r) {
+        for (int k = 0; k < TargetCount_; ++k) {
+            const DriveRecord* chosen = Device_->RecordAt(targetChecks_[k].record);
+            if (chosen != nullptr && SameDrive(*chosen, r)) {
+                return true;
+            }
+        }
+        return false;
     };
 
     if (flags_.auto_mode != 0) {
         for (int i = 0; i < Device_->RecordCount() && TargetCount_ < kMaxDrives; ++i) {
             const DriveRecord* r = Device_->RecordAt(i);
-            if (r == nullptr || r->in_use != 1 || r->allowed != 1) {
+            if (r == nullptr || r->in_use != 1 || r->allowed != 1 || alreadyChosen(*r)) {
                 continue;
             }
             ++TargetCount_;
@@ -352,6 +393,7 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         }
     }
 
+    HoldSystem();
     RunningWorkers_ = 0;
     startingWorkers_ = true;
     heldCompletions_ = 0;
@@ -373,7 +415,16 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
         job.size = package_.ImageSize(bank);
         job.withBootCode = flags_.boot_code != 0;
         job.window = this;
+        job.admitted = *r;
+        job.package = package_.block();
+        targetChecks_[i].oldRevision = Bounded(r->revision, sizeof r->revision);
+        targetChecks_[i].newRevision = package_.NewRevision(bank);
         if (flags_.chk_disc == 1 && !DiscAndTrayCheck(target)) {
+            target.SetFlashResult(kFlashFailed);
+            ++notStarted;
+            continue;
+        }
+        if (!ClaimDrive(i, target)) {
             target.SetFlashResult(kFlashFailed);
             ++notStarted;
             continue;
@@ -462,13 +513,16 @@ void TQuiverMain::FlashDone(void* /*value*/) {
 }
 
 void TQuiverMain::Complete() {
+    ReleaseGuards();
     tmr.SetEnabled(false);
 
     AllSucceeded_ = true;
+    bool succeeded[kMaxDrives] = {};
     for (int i = 0; i < TargetCount_; ++i) {
         if (TargetDevices_[i] && TargetDevices_[i]->FlashResult() != kFlashSucceeded) {
             AllSucceeded_ = false;
         }
+        succeeded[i] = TargetDevices_[i] && TargetDevices_[i]->FlashResult() == kFlashSucceeded;
         TargetDevices_[i].reset();
     }
 
@@ -479,6 +533,13 @@ void TQuiverMain::Complete() {
 
     if (flags_.auto_mode == 0) {
         const int s = cboDrives.ItemIndex();
+        // A drive chosen in the list while it was flashed is read too: its revision decides.
+        for (int i = 0; i < TargetCount_; ++i) {
+            if (succeeded[i] && targetChecks_[i].record != s &&
+                Device_->SelectDrive(targetChecks_[i].record)) {
+                Device_->RefreshIdentity();
+            }
+        }
         Device_->SelectDrive(s);
         Device_->RefreshIdentity();
         FillDriveList();
@@ -491,6 +552,8 @@ void TQuiverMain::Complete() {
         FillDriveList();
         Device_->ReleaseDrive();
     }
+
+    CheckRevisionsAfterUpdate(succeeded);
 
     cmdUpdate.SetEnabled(true);
     cmdClose.SetEnabled(true);
@@ -516,6 +579,53 @@ void TQuiverMain::Complete() {
     } else if (flags_.close_ap != 0) {
         Terminate();
     }
+}
+
+void TQuiverMain::CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]) {
+    // A drive that still reports its old revision may run the new firmware only after a power
+    // cycle, and one that did not answer keeps its old revision in the table: both pass. Any
+    // other revision means that the flash did not take, or took an image built for another
+    // revision.
+    for (int i = 0; i < TargetCount_; ++i) {
+        const DriveRecord* r = Device_->RecordAt(targetChecks_[i].record);
+        if (!succeeded[i] || r == nullptr) {
+            continue;
+        }
+        const std::string now = Bounded(r->revision, sizeof r->revision);
+        if (!SameRevision(now, targetChecks_[i].newRevision) &&
+            !SameRevision(now, targetChecks_[i].oldRevision)) {
+            AllSucceeded_ = false;
+        }
+    }
+}
+
+void TQuiverMain::HoldSystem() {
+    holdingSystem_ = true;
+    systemGuard_ = guards_->HoldSystem(form().SystemHandle(), form().Caption()).guard;
+}
+
+// The target's drive to its worker alone. A drive that another program has to itself is not
+// flashed: the user is told which one, and the update cannot succeed.
+bool TQuiverMain::ClaimDrive(int slot, AtapiDevice& target) {
+    Guarded claim = guards_->ClaimDrive(target.DeviceHandle());
+    if (claim.result != GuardResult::Busy) {
+        driveGuards_[slot] = std::move(claim.guard);
+        return true;
+    }
+    const DriveRecord* r = Device_->RecordAt(target.SelectedIndex());
+    application().MessageDlg(
+        "The drive\n" + (r != nullptr ? DriveListLine(*r) : std::string()) + "\n" + kDriveInUse,
+        ui::DialogKind::Warning, ui::DialogButtons::Ok);
+    return false;
+}
+
+// After the last worker: the drives, then the system, are given back.
+void TQuiverMain::ReleaseGuards() {
+    for (auto& guard : driveGuards_) {
+        guard.reset();
+    }
+    systemGuard_.reset();
+    holdingSystem_ = false;
 }
 
 int RunQuiver(ui::Application& application, TQuiverMain::Options options) {

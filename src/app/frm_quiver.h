@@ -9,6 +9,7 @@
 #include "device/atapi_device.h"
 #include "host/os_info.h"
 #include "package/firmware_package.h"
+#include "platform/flash_guards.h"
 #include "ui/toolkit.h"
 #include "worker/parser.h"
 
@@ -22,6 +23,9 @@ class TQuiverMain : public ui::TForm {
         // Makes a drive object (scanning or not); null when it cannot be made. The default
         // makes an AtapiDevice.
         std::function<std::unique_ptr<AtapiDevice>(bool scan)> makeDevice;
+        // What keeps other updaters, other programs and the system's sleep and shutdown away
+        // while drives are flashed. The default: WindowsFlashGuards on the current platform.
+        std::shared_ptr<FlashGuards> guards;
     };
 
     // Builds the window and runs every start-up check. A failed check asks the application to
@@ -71,6 +75,9 @@ class TQuiverMain : public ui::TForm {
     bool DiscAndTrayCheck(AtapiDevice& drive);
     void Complete();
     void Terminate();
+    void HoldSystem();
+    bool ClaimDrive(int slot, AtapiDevice& target);
+    void ReleaseGuards();
 
     PackageReader package_;
     Options options_;
@@ -80,7 +87,14 @@ class TQuiverMain : public ui::TForm {
     std::int32_t TargetCount_ = 0;
     bool AllSucceeded_ = false;
     std::unique_ptr<AtapiDevice> Device_;
+    std::shared_ptr<FlashGuards> guards_;
+    std::unique_ptr<FlashGuard> machineGuard_;
+    std::unique_ptr<FlashGuard> systemGuard_;
+    // The system is held up for the workers: from before the first starts until the last ends.
+    bool holdingSystem_ = false;
     std::unique_ptr<AtapiDevice> TargetDevices_[kMaxDrives];
+    // Declared after the target drive objects: given back before their handles close.
+    std::unique_ptr<FlashGuard> driveGuards_[kMaxDrives];
     Parser* Workers_[kMaxDrives] = {};
     OSInfo OsInfo_;
     std::string DriveListText_;
@@ -89,6 +103,18 @@ class TQuiverMain : public ui::TForm {
     // (inside a dialog of the disc and tray check) wait here.
     bool startingWorkers_ = false;
     int heldCompletions_ = 0;
+
+    // Per target of the update, what its completion checks: the drive's record in Device, and
+    // the revisions it had before the update and should have after it.
+    struct TargetCheck {
+        int record = -1;
+        std::string oldRevision;
+        std::string newRevision;
+    };
+    TargetCheck targetChecks_[kMaxDrives];
+    // A target that reports success but whose drive answers the re-read with a revision that is
+    // neither of its two fails the update.
+    void CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]);
 };
 
 // The drive list line of a record: "%2d-%d-%d-%d %.2s%24s %4s".

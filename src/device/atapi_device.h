@@ -45,6 +45,9 @@ struct LastCommand {
 // The flash result codes a worker leaves in the drive object.
 constexpr std::uint8_t kFlashSucceeded = 0;
 constexpr std::uint8_t kFlashFailed = 42;
+// The drive that answered when the worker started was not the admitted one, or the package no
+// longer admits it: nothing was written to it.
+constexpr std::uint8_t kFlashNotAdmitted = 43;
 
 class AtapiDevice {
   public:
@@ -79,6 +82,14 @@ class AtapiDevice {
     void Scan();
     bool ReadIdentity();
     bool RefreshIdentity();
+    // One INQUIRY of the unit serial number page into the current serial number. True when the
+    // drive answered: with its serial number, or with ILLEGAL REQUEST when it has no such page
+    // (the serial number is then empty); false when it gave no answer to go by.
+    bool ReadSerialNumber();
+    // Reads the selected drive's identity and serial number again, with the attempts of the
+    // scan, and tells whether they are those of `admitted`: vendor, product, revision and
+    // serial number. A drive that cannot be identified is not taken for the admitted one.
+    bool ConfirmIdentity(const DriveRecord& admitted);
 
     // --- Transport ---
     bool ExecuteCommand(const std::uint8_t* commandBlock, std::uint8_t direction,
@@ -99,6 +110,7 @@ class AtapiDevice {
                        std::uint8_t start);
     bool TestUnitReady();
     bool ReadFlashId();
+    // Both fail when the data phase moved fewer bytes than `length`.
     bool ReadBuffer(std::uint32_t offset, std::uint32_t length);
     bool WriteBuffer(std::uint32_t offset, std::uint32_t length, std::uint8_t control);
     bool SenseIs(std::uint8_t senseKey, std::uint8_t asc) const;
@@ -126,6 +138,8 @@ class AtapiDevice {
     bool AspiUsable() const { return aspiUsable_; }
     bool AspiLoaded() const { return aspiLibrary_ != nullptr; }
     bool HasOpenHandle() const { return deviceHandle_ != nullptr; }
+    // The selected drive's open handle (pass-through route); null without one.
+    HANDLE DeviceHandle() const { return deviceHandle_; }
     // A request the ASPI manager still held when the wait for it ran out; the object then
     // refuses every further command, as the manager may still write into its request and
     // buffers.
@@ -158,7 +172,10 @@ class AtapiDevice {
     AddressResult QueryScsiAddress(const char* root, SCSI_ADDRESS* address);
     bool QueryStorageDescriptor(const char* root);
     void SortRecords();
+    // Keeps the first record, in table order, of each drive that several records reach.
+    void MergeRecordsOfOneDrive();
     void TakeIdentityInto(DriveRecord& record) const;
+    bool ReadSerialNumberRetried();
 
     // Transport routes.
     bool ExecutePassThrough(const std::uint8_t* commandBlock, std::uint8_t direction,
@@ -187,6 +204,8 @@ class AtapiDevice {
     char product_[17] = {};
     char revision_[5] = {};
     char vendorSpecific_[17] = {};
+    char serial_[kSerialNumberBytes] = {};
+    std::uint8_t serialLength_ = 0;
     DriveRecord table_[kMaxDrives] = {};
     std::uint32_t timeLimit_ = kDefaultTimeLimit;
     std::int16_t adapter_ = -1;

@@ -11,6 +11,9 @@ namespace quiver {
 namespace {
 
 constexpr DWORD kHeapZeroMemory = 0x00000008;
+constexpr std::uint8_t kSerialNumberPage = 0x80;
+constexpr std::uint8_t kSerialPageBytes = 0x60;
+constexpr std::uint8_t kIllegalRequest = 5;
 
 std::int32_t AddressKey(const DriveRecord& r) {
     return static_cast<std::int32_t>(r.adapter) * 4096 +
@@ -87,6 +90,7 @@ void AtapiDevice::Scan() {
         } else {
             ScanPassThrough();
         }
+        MergeRecordsOfOneDrive();
         for (DriveRecord& record : table_) {
             if (record.in_use != 0) {
                 ++recordCount_;
@@ -111,6 +115,10 @@ void AtapiDevice::Scan() {
         for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
             if (ReadIdentity()) {
                 TakeIdentityInto(table_[j]);
+                if (ReadSerialNumberRetried()) {
+                    table_[j].serial_length = serialLength_;
+                    std::memcpy(table_[j].serial_number, serial_, sizeof serial_);
+                }
                 break;
             }
         }
@@ -137,6 +145,7 @@ void AtapiDevice::ScanPassThrough() {
         switch (QueryScsiAddress(root, &address)) {
             case AddressResult::WithAddress:
                 record.in_use = 1;
+                record.address_reported = 1;
                 record.adapter = address.PortNumber;
                 record.target_id = address.TargetId;
                 record.lun = address.Lun;
@@ -253,6 +262,7 @@ void AtapiDevice::ScanAspi() {
                 record.target_id = static_cast<std::int16_t>(t);
                 record.lun = static_cast<std::int16_t>(l);
                 record.path_id = 0;
+                record.address_reported = 1;
             }
         }
     }
@@ -278,6 +288,16 @@ void AtapiDevice::SortRecords() {
         taken[best] = true;
     }
     std::memcpy(table_, sorted, sizeof table_);
+}
+
+void AtapiDevice::MergeRecordsOfOneDrive() {
+    for (int i = 0; i < kMaxDrives; ++i) {
+        for (int j = i + 1; j < kMaxDrives; ++j) {
+            if (SameDrive(table_[i], table_[j])) {
+                table_[j] = DriveRecord{};
+            }
+        }
+    }
 }
 
 bool AtapiDevice::ReadIdentity() {
@@ -318,6 +338,49 @@ bool AtapiDevice::RefreshIdentity() {
         }
     }
     return false;
+}
+
+bool AtapiDevice::ReadSerialNumber() {
+    std::memset(serial_, 0, sizeof serial_);
+    serialLength_ = 0;
+    if (!Inquiry(0, 1, kSerialNumberPage, kSerialPageBytes, 0)) {
+        return last_.outcome == kOutcomeCheckCondition && SenseKeyIs(kIllegalRequest);
+    }
+    const std::uint8_t* reply = readBuffer_;
+    const std::uint32_t got =
+        last_.transferred < kSerialPageBytes ? last_.transferred : kSerialPageBytes;
+    if (got < 4 || reply[1] != kSerialNumberPage) {
+        return true;  // an answer without a serial number
+    }
+    std::uint32_t length = reply[3];
+    length = length < got - 4 ? length : got - 4;
+    length = length < sizeof serial_ ? length : sizeof serial_;
+    std::memcpy(serial_, reply + 4, length);
+    serialLength_ = static_cast<std::uint8_t>(length);
+    return true;
+}
+
+bool AtapiDevice::ReadSerialNumberRetried() {
+    for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
+        if (ReadSerialNumber()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool AtapiDevice::ConfirmIdentity(const DriveRecord& admitted) {
+    bool identified = false;
+    for (int attempt = 0; attempt < kIdentityAttempts && !identified; ++attempt) {
+        identified = ReadIdentity();
+    }
+    if (!identified || std::memcmp(vendor_, admitted.vendor, sizeof vendor_) != 0 ||
+        std::memcmp(product_, admitted.product, sizeof product_) != 0 ||
+        std::memcmp(revision_, admitted.revision, sizeof revision_) != 0) {
+        return false;
+    }
+    return ReadSerialNumberRetried() && serialLength_ == admitted.serial_length &&
+           std::memcmp(serial_, admitted.serial_number, serialLength_) == 0;
 }
 
 void AtapiDevice::TakeIdentityInto(DriveRecord& record) const {

@@ -10,6 +10,9 @@ namespace quiver {
 // The drive table holds at most this many drives.
 constexpr int kMaxDrives = 16;
 
+// The longest unit serial number a record keeps; the rest of a longer one is not compared.
+constexpr int kSerialNumberBytes = 92;
+
 struct DriveRecord {
     // The 8 vendor characters followed by the 16 product characters, then zeros; shown in the
     // drive list.
@@ -33,6 +36,13 @@ struct DriveRecord {
     // already carries that bank's new revision.
     std::uint16_t image_index;
     std::uint16_t up_to_date;
+    // 1 when adapter, path, target and LUN are the address the system's address request or the
+    // ASPI manager reported; 0 for one made up for a drive that reported none.
+    std::uint8_t address_reported;
+    // The serial number of the unit serial number page, as the scan read it; length 0: the
+    // drive reports none.
+    std::uint8_t serial_length;
+    char serial_number[kSerialNumberBytes];
 };
 
 static_assert(offsetof(DriveRecord, vendor) == 32);
@@ -43,5 +53,15 @@ static_assert(offsetof(DriveRecord, root_path) == 80);
 static_assert(offsetof(DriveRecord, adapter) == 84);
 static_assert(offsetof(DriveRecord, in_use) == 92);
 static_assert(offsetof(DriveRecord, found_through_aspi) == 94);
+static_assert(offsetof(DriveRecord, address_reported) == 100);
+
+// Two records are one physical drive when both carry a reported address and the addresses are
+// equal. Identity never makes two records one drive: drives of one model report the same
+// identity, and many report no serial number.
+inline bool SameDrive(const DriveRecord& a, const DriveRecord& b) {
+    return a.in_use != 0 && b.in_use != 0 && a.address_reported != 0 && b.address_reported != 0 &&
+           a.adapter == b.adapter && a.path_id == b.path_id && a.target_id == b.target_id &&
+           a.lun == b.lun;
+}
 
 }  // namespace quiver

@@ -209,7 +209,8 @@ bool AtapiDevice::ExecuteAspi(const std::uint8_t* commandBlock, std::uint8_t dir
         last_.ascq = srb.SenseArea[13];
 
         if (status == SS_COMP && last_.senseKey == 0 && !last_.timedOut) {
-            last_.transferred = length;
+            // The manager leaves the bytes the data phase moved in the request.
+            last_.transferred = srb.SRB_BufLen < length ? srb.SRB_BufLen : length;
             last_.outcome = kOutcomeGood;
             return true;
         }

@@ -89,7 +89,8 @@ bool AtapiDevice::ReadBuffer(std::uint32_t offset, std::uint32_t length) {
     std::memcpy(cdb, kReadBuffer, sizeof cdb);
     Put24(&cdb[3], offset);
     Put24(&cdb[6], length);
-    return ExecuteCommand(cdb, kDataIn, length);
+    // Bytes the drive did not return would be compared as whatever the buffer held before.
+    return ExecuteCommand(cdb, kDataIn, length) && last_.transferred == length;
 }
 
 bool AtapiDevice::WriteBuffer(std::uint32_t offset, std::uint32_t length, std::uint8_t control) {
@@ -102,7 +103,8 @@ bool AtapiDevice::WriteBuffer(std::uint32_t offset, std::uint32_t length, std::u
     if (control == 0x80 || control == 0xA0) {
         return ExecuteCommand(cdb, kNoData, 0);
     }
-    return ExecuteCommand(cdb, kDataOut, length);
+    // A drive that took fewer bytes than the command announced did not take the data.
+    return ExecuteCommand(cdb, kDataOut, length) && last_.transferred == length;
 }
 
 bool AtapiDevice::SenseIs(std::uint8_t senseKey, std::uint8_t asc) const {

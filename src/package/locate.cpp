@@ -62,16 +62,25 @@ struct SectionSearch {
     std::optional<std::uint64_t> offset;
 };
 
-// Checks a found section and turns it into the block's offset.
+// Checks a found section and turns it into the block's offset. `extent` is how many bytes of the
+// file the section claims, `size` how many of them it holds for the program.
 void TakeSection(SectionSearch& search, std::span<const std::uint8_t> file, std::uint64_t offset,
-                 std::uint64_t size, const char* kind) {
+                 std::uint64_t extent, std::uint64_t size, const char* kind) {
+    const std::string section =
+        std::string(kind) + " section " + kPackageSection + " at " + Hex(offset);
     if (search.offset.has_value()) {
         search.error = std::string("more than one ") + kind + " section " + kPackageSection;
         return;
     }
-    if (size < kPackageSize || !Fits(offset, kPackageSize, file.size())) {
-        search.error = std::string(kind) + " section " + kPackageSection + " at " + Hex(offset) +
-                       " is too small or runs past the end of the file";
+    if (!Fits(offset, extent, file.size())) {
+        search.error = section + " (" + std::to_string(extent) +
+                       " bytes) runs past the end of the file (" + std::to_string(file.size()) +
+                       " bytes)";
+        return;
+    }
+    if (size < kPackageSize) {
+        search.error = section + " holds " + std::to_string(size) + " bytes, less than a block (" +
+                       std::to_string(kPackageSize) + ")";
         return;
     }
     search.offset = offset;
@@ -136,7 +145,8 @@ SectionSearch SearchElf(std::span<const std::uint8_t> file, bool is64, bool big_
             search.error = std::string("ELF section ") + kPackageSection + " has no file data";
             return search;
         }
-        TakeSection(search, file, field(i, 24, 16, true), field(i, 32, 20, true), "ELF");
+        const std::uint64_t size = field(i, 32, 20, true);
+        TakeSection(search, file, field(i, 24, 16, true), size, size, "ELF");
     }
     if (!r.ok()) {
         search.error = "the ELF section headers lie outside the file";
@@ -207,7 +217,7 @@ SectionSearch SearchPe(std::span<const std::uint8_t> file, const PeHeaders& h) {
         const std::uint64_t raw_offset = r.U32(at + 20);
         // Bytes past the virtual size are not loaded; a virtual size of 0 means the raw size.
         const std::uint64_t size = virtual_size != 0 ? std::min(virtual_size, raw_size) : raw_size;
-        TakeSection(search, file, raw_offset, size, "PE");
+        TakeSection(search, file, raw_offset, raw_size, size, "PE");
     }
     return search;
 }

@@ -57,6 +57,15 @@ class Platform {
                                        TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) = 0;
     virtual BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) = 0;
 
+    // Named mutexes (one updater per machine), the thread's execution state and a window's
+    // shutdown block reason (the system kept up while drives are flashed). A system that lacks
+    // a call fails it with ERROR_CALL_NOT_IMPLEMENTED (SetThreadExecutionState returns 0).
+    virtual HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner,
+                                const char* lpName) = 0;
+    virtual EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) = 0;
+    virtual BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) = 0;
+    virtual BOOL ShutdownBlockReasonDestroy(HWND hWnd) = 0;
+
     // Text.
     virtual int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                                const char* lpString2, int cchCount2) = 0;

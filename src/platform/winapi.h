@@ -26,6 +26,7 @@ using BOOL = std::int32_t;
 using LCID = std::uint32_t;
 using LONGLONG = std::int64_t;
 
+using WCHAR = wchar_t;
 using HANDLE = void*;
 using HMODULE = void*;
 using HWND = void*;
@@ -72,12 +73,21 @@ constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 constexpr DWORD ERROR_IO_DEVICE = 1117;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_SHUTDOWN_IN_PROGRESS = 1115;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr DWORD ERROR_INVALID_NAME = 123;
+constexpr DWORD ERROR_NOT_LOCKED = 158;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 
 // --- Device requests --------------------------------------------------------------------------
 
 constexpr DWORD IOCTL_SCSI_PASS_THROUGH_DIRECT = 0x0004D014u;
 constexpr DWORD IOCTL_SCSI_GET_ADDRESS = 0x00041018u;
 constexpr DWORD IOCTL_STORAGE_QUERY_PROPERTY = 0x002D1400u;
+// The volume lock: only the handle that locked the volume reaches it until it unlocks or closes.
+constexpr DWORD FSCTL_LOCK_VOLUME = 0x00090018u;
+constexpr DWORD FSCTL_UNLOCK_VOLUME = 0x0009001Cu;
 
 constexpr UCHAR SCSI_IOCTL_DATA_OUT = 0;
 constexpr UCHAR SCSI_IOCTL_DATA_IN = 1;
@@ -199,6 +209,14 @@ constexpr UINT EWX_SHUTDOWN = 1;
 constexpr UINT EWX_REBOOT = 2;
 constexpr UINT EWX_FORCE = 4;
 constexpr UINT EWX_POWEROFF = 8;
+
+// The thread's execution state: ES_CONTINUOUS | ES_SYSTEM_REQUIRED keeps the system from sleeping
+// until the thread sets ES_CONTINUOUS alone.
+using EXECUTION_STATE = DWORD;
+constexpr EXECUTION_STATE ES_SYSTEM_REQUIRED = 0x00000001u;
+constexpr EXECUTION_STATE ES_DISPLAY_REQUIRED = 0x00000002u;
+constexpr EXECUTION_STATE ES_AWAYMODE_REQUIRED = 0x00000040u;
+constexpr EXECUTION_STATE ES_CONTINUOUS = 0x80000000u;
 
 constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
 constexpr int CSTR_LESS_THAN = 1;

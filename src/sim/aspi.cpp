@@ -193,6 +193,10 @@ std::uint8_t AspiManager::Execute(const Request& request) {
     std::uint8_t* data = dir == DataDir::None ? nullptr : req->SRB_BufPointer;
     const CommandResult result =
         request.drive->Execute(req->CDBByte, req->SRB_CDBLen, dir, data, req->SRB_BufLen);
+    // The request leaves with the bytes its data phase actually moved.
+    if (dir != DataDir::None) {
+        req->SRB_BufLen = result.transferred;
+    }
 
     std::uint8_t status = srb::kComp;
     switch (result.completion) {

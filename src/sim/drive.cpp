@@ -110,6 +110,10 @@ CommandResult Drive::Execute(const std::uint8_t* cdb, std::size_t cdbLength, Dat
                              std::uint8_t* data, std::uint32_t length) {
     std::lock_guard<std::mutex> command(commandMutex_);
     std::unique_lock<std::mutex> lock(mutex_);
+    if (Drive* other = AnsweringInstead(cdb, cdbLength)) {
+        lock.unlock();
+        return other->Execute(cdb, cdbLength, dir, data, length);
+    }
     const CommandResult result = ExecuteLocked(cdb, cdbLength, dir, data, length, lock);
     if (observer_) {
         const CommandObserver observer = observer_;
@@ -118,6 +122,29 @@ CommandResult Drive::Execute(const std::uint8_t* cdb, std::size_t cdbLength, Dat
         observer(entry);
     }
     return result;
+}
+
+Drive* Drive::AnsweringInstead(const std::uint8_t* cdb, std::size_t cdbLength) {
+    if (replacement_ != nullptr || cdb == nullptr || cdbLength == 0) {
+        return replacement_.get();
+    }
+    for (std::size_t i = 0; i < faults_.size(); ++i) {
+        const Fault& f = faults_[i];
+        if (f.kind != Fault::Kind::Replaced || f.by == nullptr ||
+            (f.opcode != -1 && f.opcode != cdb[0])) {
+            continue;
+        }
+        if (!Fires(f, ++faultMatches_[i])) {
+            continue;
+        }
+        replacement_ = std::make_unique<Drive>(clock_, f.by->config);
+        for (const Fault& own : f.by->faults) {
+            replacement_->AddFault(own);
+        }
+        replacement_->SetCommandObserver(observer_);
+        return replacement_.get();
+    }
+    return nullptr;
 }
 
 CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,
@@ -157,8 +184,11 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         double delay = 0.0;
         for (std::size_t i = 0; i < faults_.size(); ++i) {
             const Fault& f = faults_[i];
-            if (f.kind == Fault::Kind::ReadBackDiffers) {
-                continue;  // matched by READ BUFFER itself
+            if (f.kind == Fault::Kind::ReadBackDiffers || f.kind == Fault::Kind::Replaced) {
+                continue;  // matched by READ BUFFER itself, or before the command
+            }
+            if (f.kind == Fault::Kind::ShortTransfer && dir == DataDir::None) {
+                continue;  // only commands with data
             }
             if (f.opcode != -1 && f.opcode != c[0]) {
                 continue;
@@ -182,7 +212,11 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
                 case Fault::Kind::Delay:
                     delay += f.seconds;
                     break;
+                case Fault::Kind::ShortTransfer:
+                    carrier.moves = std::min(carrier.moves, f.bytes);
+                    break;
                 case Fault::Kind::ReadBackDiffers:
+                case Fault::Kind::Replaced:
                     break;
             }
         }
@@ -306,11 +340,13 @@ Drive::Outcome Drive::Inquiry(const std::array<std::uint8_t, 16>& c, const Carri
         PutText(&reply[36], 16, config_.vendorSpecific);
         return Reply(reply.data(), length, allocation, carrier);
     }
+    const bool hasSerial = !config_.serialNumber.empty();
     if (page == 0x00) {
-        const std::uint8_t reply[] = {0x05, 0x00, 0x00, 0x02, 0x00, 0x80};
-        return Reply(reply, sizeof reply, allocation, carrier);
+        const std::uint8_t reply[] = {
+            0x05, 0x00, 0x00, hasSerial ? std::uint8_t{2} : std::uint8_t{1}, 0x00, 0x80};
+        return Reply(reply, hasSerial ? sizeof reply : sizeof reply - 1, allocation, carrier);
     }
-    if (page == 0x80) {
+    if (page == 0x80 && hasSerial) {
         const std::size_t serialLength = std::min<std::size_t>(config_.serialNumber.size(), 251);
         std::vector<std::uint8_t> reply(4 + serialLength, 0);
         reply[0] = 0x05;
@@ -481,19 +517,21 @@ Drive::Outcome Drive::WriteBuffer(const std::array<std::uint8_t, 16>& c, const C
         return Check(sense::kParameterListLengthError);
     }
 
+    // What reaches the drive of the announced bytes.
+    const std::uint32_t moved = std::min(length, carrier.moves);
     if (control == kControlProfile || shortProfile) {
-        Outcome out = LoadProfile(carrier.data, length, control == kControlProfile);
-        out.transferred = length;
+        Outcome out = LoadProfile(carrier.data, moved, control == kControlProfile);
+        out.transferred = moved;
         return out;
     }
     if (offset == 0) {
         ++imageAttempt_;
     }
-    if (length > 0) {
-        std::memcpy(buffer_.data() + offset, carrier.data, length);
+    if (moved > 0) {
+        std::memcpy(buffer_.data() + offset, carrier.data, moved);
     }
     Outcome out;
-    out.transferred = length;
+    out.transferred = moved;
     return out;
 }
 
@@ -545,7 +583,8 @@ Drive::Outcome Drive::Program(bool withBootCode, std::unique_lock<std::mutex>& l
     }
 
     flash_ = std::move(image);
-    revision_ = Padded(info->revision, 4);
+    revision_ = Padded(
+        config_.revisionAfterProgram.empty() ? info->revision : config_.revisionAfterProgram, 4);
     ++programCount_;
     lastWithBootCode_ = withBootCode;
     Reset(config_.resetReadySeconds, false);
@@ -605,7 +644,8 @@ Drive::Outcome Drive::Reply(const std::uint8_t* reply, std::size_t replyLength,
     if (carrier.dir != DataDir::In || carrier.data == nullptr) {
         return out;
     }
-    const std::size_t n = std::min<std::size_t>({replyLength, allocation, carrier.length});
+    const std::size_t n =
+        std::min<std::size_t>({replyLength, allocation, carrier.length, carrier.moves});
     if (n > 0) {
         std::memcpy(carrier.data, reply, n);
     }
@@ -690,8 +730,16 @@ void Drive::ClearFaults() {
 }
 
 bool Drive::Vanished() const {
+    if (const Drive* other = ReplacedBy()) {
+        return other->Vanished();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     return vanished_;
+}
+
+Drive* Drive::ReplacedBy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return replacement_.get();  // never reset once made
 }
 
 void Drive::Vanish() {
@@ -700,6 +748,9 @@ void Drive::Vanish() {
 }
 
 std::string Drive::Revision() const {
+    if (const Drive* other = ReplacedBy()) {
+        return other->Revision();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     return revision_;
 }
@@ -822,6 +873,9 @@ void Drive::SetCommandObserver(CommandObserver observer) {
     std::lock_guard<std::mutex> command(commandMutex_);
     std::lock_guard<std::mutex> lock(mutex_);
     observer_ = std::move(observer);
+    if (replacement_ != nullptr) {
+        replacement_->SetCommandObserver(observer_);  // the other drive answers in our place
+    }
 }
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,7 +35,11 @@ struct DriveConfig {
     std::string product = "DVDRW KMR-730T  ";        // 16
     std::string revision = "QM01";                   // 4
     std::string vendorSpecific = "2004/01/09 KV01";  // up to 16
-    std::string serialNumber = "KV730T000001";       // unit serial number page (0x80)
+    // The unit serial number page (0x80); empty: the drive has no such page.
+    std::string serialNumber = "KV730T000001";
+    // What INQUIRY reports as the revision once the flash is programmed; empty: the revision
+    // the programmed image carries.
+    std::string revisionAfterProgram;
     // The bytes of the standard INQUIRY reply the drive sends, up to 96: a shorter reply lacks
     // the fields beyond it. The texts above may hold any bytes.
     std::uint32_t inquiryLength = 96;
@@ -64,6 +69,8 @@ struct DriveConfig {
     std::uint32_t bufferBytes = 2u << 20;
 };
 
+struct Replacement;
+
 // A fault to inject. A fault applies to the commands it matches, counted from 1: it fires on
 // match number `first` and on the `count - 1` matches after it (count 0: on every match from
 // `first` on). Every fault counts its own matches. A ReadBackDiffers fault ignores `opcode`: its
@@ -79,6 +86,10 @@ struct Fault {
                            // command fails in the transport and the device no longer opens
         ReadBackDiffers,   // READ BUFFER of image block `block` during attempt `attempt`
                            // returns one byte changed (attempt 0: every attempt)
+        ShortTransfer,     // a data command moves only `bytes` of its data, then completes
+                           // normally
+        Replaced,          // from this command on, the drive `by` answers in this one's place;
+                           // `count` does not apply: the other drive stays
     };
 
     Kind kind = Kind::TransportFailure;
@@ -91,6 +102,15 @@ struct Fault {
     double seconds = 0.0;
     std::uint32_t block = 0;
     std::uint32_t attempt = 1;
+    std::uint32_t bytes = 0;
+    std::shared_ptr<const Replacement> by;
+};
+
+// The drive that a Replaced fault puts behind another drive's letters and addresses: a drive
+// just plugged in, with a power-on unit attention pending.
+struct Replacement {
+    DriveConfig config;
+    std::vector<Fault> faults;
 };
 
 // Readiness as TEST UNIT READY reports it: a pending unit attention first, then NOT READY
@@ -115,12 +135,17 @@ class Drive {
     void AddFault(const Fault& fault);
     void ClearFaults();
 
-    // The drive is gone (unplugged): commands fail in the transport, opens fail.
+    // The drive is gone (unplugged): commands fail in the transport, opens fail. After a
+    // Replaced fault: whether the other drive is gone.
     bool Vanished() const;
     void Vanish();
 
+    // The drive that answers in this one's place since a Replaced fault fired; null before.
+    // This drive's own state, log and counters stay as they were when it was replaced.
+    Drive* ReplacedBy() const;
+
     // State as a test sees it.
-    std::string Revision() const;  // the revision INQUIRY reports now
+    std::string Revision() const;  // the revision INQUIRY reports now (at this drive's place)
     // The configuration the drive was made with (tray, medium and locks change on their own
     // afterwards: see the accessors below).
     const DriveConfig& config() const { return config_; }
@@ -174,11 +199,16 @@ class Drive {
         DataDir dir = DataDir::None;
         std::uint8_t* data = nullptr;
         std::uint32_t length = 0;
+        // The most bytes the data phase moves (a ShortTransfer fault lowers it).
+        std::uint32_t moves = 0xFFFFFFFF;
     };
 
     CommandResult ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLength, DataDir dir,
                                 std::uint8_t* data, std::uint32_t length,
                                 std::unique_lock<std::mutex>& lock);
+    // The drive that answers in this one's place, made when a Replaced fault fires on this
+    // command; null while this drive answers itself. Called with the state mutex held.
+    Drive* AnsweringInstead(const std::uint8_t* cdb, std::size_t cdbLength);
     Outcome Dispatch(const std::array<std::uint8_t, 16>& cdb, const Carrier& carrier,
                      std::unique_lock<std::mutex>& lock);
 
@@ -232,6 +262,7 @@ class Drive {
     std::vector<std::uint32_t> faultMatches_;
     std::vector<LoggedCommand> log_;
     CommandObserver observer_;
+    std::unique_ptr<Drive> replacement_;
 
     // Device state.
     std::string revision_;

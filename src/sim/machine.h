@@ -15,6 +15,7 @@
 #include "sim/aspi.h"
 #include "sim/clock.h"
 #include "sim/drive.h"
+#include "sim/locks.h"
 
 namespace sim {
 
@@ -31,6 +32,9 @@ struct OsConfig {
     // Every new event is already signalled, as when a late signal meant for an earlier event
     // reaches a new one that was given the same handle value.
     bool staleEventSignals = false;
+    // Named mutexes that other programs hold for as long as the machine runs: opening one
+    // finds it existing.
+    std::vector<std::string> heldMutexes;
 };
 
 enum class LetterType : std::uint32_t {
@@ -111,6 +115,10 @@ class Machine {
     // slices, re-checking the emulated deadline.
     bool WaitEvent(void* event, std::int64_t timeoutNanos);
 
+    // Named mutexes, execution states, shutdown block reasons and volume locks.
+    Locks& locks() { return locks_; }
+    const Locks& locks() const { return locks_; }
+
     // Restart requests, recorded and never carried out.
     std::vector<RestartRequest> Restarts() const;
     void RecordRestart(const RestartRequest& request);
@@ -134,6 +142,7 @@ class Machine {
     std::uintptr_t nextEvent_ = 0x7E000;
     std::vector<RestartRequest> restarts_;
     RestartObserver restartObserver_;
+    Locks locks_;
 };
 
 }  // namespace sim

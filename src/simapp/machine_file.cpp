@@ -1,5 +1,7 @@
 #include "simapp/machine_file.h"
 
+#include "json/json_file.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -7,6 +9,7 @@
 #include <initializer_list>
 #include <limits>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -18,124 +21,17 @@ namespace {
 
 using nlohmann::json;
 
-[[noreturn]] void Fail(const std::string& path, const std::string& problem) {
-    throw MachineFileError((path.empty() ? std::string("(top level)") : path) + ": " + problem);
-}
-
-std::string Member(const std::string& path, const std::string& key) {
-    return path.empty() ? key : path + "." + key;
-}
-
-std::string Element(const std::string& path, std::size_t index) {
-    return path + "[" + std::to_string(index) + "]";
-}
-
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
-std::string Kind(const json& j) {
-    switch (j.type()) {
-        case json::value_t::null:
-            return "null";
-        case json::value_t::object:
-            return "an object";
-        case json::value_t::array:
-            return "an array";
-        case json::value_t::string:
-            return "a string";
-        case json::value_t::boolean:
-            return "true/false";
-        case json::value_t::number_integer:
-        case json::value_t::number_unsigned:
-        case json::value_t::number_float:
-            return "a number";
-        default:
-            return "something else";
-    }
-}
-
-std::string Number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
+using jsonfile::AsBool;
+using jsonfile::AsChoice;
+using jsonfile::AsInteger;
+using jsonfile::AsString;
+using jsonfile::Element;
+using jsonfile::Fail;
+using jsonfile::Kind;
+using jsonfile::Member;
+using jsonfile::Quoted;
 
 // ---- values --------------------------------------------------------------------------------
-
-bool AsBool(const json& j, const std::string& path) {
-    if (!j.is_boolean()) {
-        Fail(path, "expected true or false, found " + Kind(j));
-    }
-    return j.get<bool>();
-}
-
-double AsNumber(const json& j, const std::string& path, double min, double max) {
-    if (!j.is_number()) {
-        Fail(path, "expected a number, found " + Kind(j));
-    }
-    const double value = j.get<double>();
-    if (!(value >= min && value <= max)) {
-        Fail(path, "expected a number from " + Number(min) + " to " + Number(max));
-    }
-    return value;
-}
-
-std::int64_t AsInteger(const json& j, const std::string& path, std::int64_t min, std::int64_t max) {
-    const std::string range = "from " + std::to_string(min) + " to " + std::to_string(max);
-    if (!j.is_number_integer()) {
-        Fail(path, "expected a whole number " + range + ", found " +
-                       (j.is_number() ? std::string("a fraction") : Kind(j)));
-    }
-    if (j.is_number_unsigned() &&
-        j.get<std::uint64_t>() >
-            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        Fail(path, "expected a whole number " + range);
-    }
-    const std::int64_t value = j.get<std::int64_t>();
-    if (value < min || value > max) {
-        Fail(path, "expected a whole number " + range);
-    }
-    return value;
-}
-
-std::string AsString(const json& j, const std::string& path) {
-    if (!j.is_string()) {
-        Fail(path, "expected a string, found " + Kind(j));
-    }
-    return j.get<std::string>();
-}
-
-// Bytes given as hex text ("70 00 86") or as an array of numbers, from `min` to `max` of them.
-std::vector<std::uint8_t> AsByteList(const json& j, const std::string& path, std::size_t min,
-                                     std::size_t max, const std::string& example);
-
-// An INQUIRY text: printable ASCII of at most `maxLength` characters, or as many bytes of any
-// value given as an array of numbers.
-std::string AsInquiryText(const json& j, const std::string& path, std::size_t maxLength) {
-    if (j.is_array()) {
-        const std::vector<std::uint8_t> bytes = AsByteList(j, path, 0, maxLength, "");
-        return std::string(bytes.begin(), bytes.end());
-    }
-    std::string text = AsString(j, path);
-    if (text.size() > maxLength) {
-        Fail(path, "at most " + std::to_string(maxLength) + " characters, found " +
-                       std::to_string(text.size()));
-    }
-    for (char c : text) {
-        if (c < 0x20 || c > 0x7E) {
-            Fail(path, "expected printable ASCII");
-        }
-    }
-    return text;
-}
 
 bool ParseHexByte(const std::string& text, std::size_t maxDigits, std::uint8_t* out) {
     if (text.empty() || text.size() > maxDigits) {
@@ -251,110 +147,24 @@ int AsOpcode(const json& j, const std::string& path) {
     return opcode;
 }
 
-template <typename T>
-T AsChoice(const json& j, const std::string& path,
-           std::initializer_list<std::pair<const char*, T>> choices) {
-    std::string list;
-    for (const auto& choice : choices) {
-        list += (list.empty() ? "" : ", ") + Quoted(choice.first);
-    }
-    if (j.is_string()) {
-        for (const auto& choice : choices) {
-            if (j.get<std::string>() == choice.first) {
-                return choice.second;
-            }
-        }
-    }
-    Fail(path, "expected one of " + list);
-}
-
 // ---- objects -------------------------------------------------------------------------------
 
 // An object of the file: typed reads of its members, each defaulting when absent.
-class Object {
+class Object : public jsonfile::Object {
   public:
-    Object(const json& j, std::string path) : j_(j), path_(std::move(path)) {
-        if (!j_.is_object()) {
-            Fail(path_, "expected an object, found " + Kind(j_));
-        }
-    }
+    using jsonfile::Object::Object;
 
-    // Rejects every key but these.
-    void Allow(std::initializer_list<const char*> keys) const {
-        for (const auto& item : j_.items()) {
-            bool known = false;
-            std::string hint;
-            for (const char* key : keys) {
-                known = known || item.key() == key;
-                if (EqualsIgnoringCase(item.key(), key)) {
-                    hint = " (did you mean " + Quoted(key) + "?)";
-                }
-            }
-            if (!known) {
-                Fail(At(item.key()), "unknown key" + hint);
-            }
-        }
-    }
-
-    const std::string& path() const { return path_; }
-    std::string At(const std::string& key) const { return Member(path_, key); }
-    const json* Find(const char* key) const {
-        const auto it = j_.find(key);
-        return it == j_.end() ? nullptr : &*it;
-    }
-    bool Has(const char* key) const { return Find(key) != nullptr; }
-
-    bool Bool(const char* key, bool fallback) const {
-        const json* v = Find(key);
-        return v == nullptr ? fallback : AsBool(*v, At(key));
-    }
-    double Real(const char* key, double fallback, double min, double max) const {
-        const json* v = Find(key);
-        return v == nullptr ? fallback : AsNumber(*v, At(key), min, max);
-    }
-    std::int64_t Integer(const char* key, std::int64_t fallback, std::int64_t min,
-                         std::int64_t max) const {
-        const json* v = Find(key);
-        return v == nullptr ? fallback : AsInteger(*v, At(key), min, max);
-    }
-    std::uint8_t Byte(const char* key, std::uint8_t fallback) const {
-        return static_cast<std::uint8_t>(Integer(key, fallback, 0, 255));
-    }
-    std::uint32_t Uint32(const char* key, std::uint32_t fallback, std::uint32_t min) const {
-        return static_cast<std::uint32_t>(
-            Integer(key, fallback, min, std::numeric_limits<std::uint32_t>::max()));
-    }
-    std::string String(const char* key, const std::string& fallback) const {
-        const json* v = Find(key);
-        return v == nullptr ? fallback : AsString(*v, At(key));
-    }
+    // An INQUIRY text: printable ASCII of at most `maxLength` characters, or as many bytes of
+    // any value given as an array of numbers.
     std::string InquiryText(const char* key, const std::string& fallback,
                             std::size_t maxLength) const {
-        const json* v = Find(key);
-        return v == nullptr ? fallback : AsInquiryText(*v, At(key), maxLength);
-    }
-    template <typename T>
-    T Choice(const char* key, T fallback,
-             std::initializer_list<std::pair<const char*, T>> choices) const {
-        const json* v = Find(key);
-        return v == nullptr ? fallback : AsChoice(*v, At(key), choices);
-    }
-    // The member as an array (empty when absent).
-    const json& Array(const char* key) const {
-        static const json kEmpty = json::array();
-        const json* v = Find(key);
-        if (v == nullptr) {
-            return kEmpty;
+        const json* value = Find(key);
+        if (value != nullptr && value->is_array()) {
+            const std::vector<std::uint8_t> bytes = AsByteList(*value, At(key), 0, maxLength, "");
+            return std::string(bytes.begin(), bytes.end());
         }
-        if (!v->is_array()) {
-            Fail(At(key), "expected an array, found " + Kind(*v));
-        }
-        return *v;
+        return Ascii(key, fallback, maxLength);
     }
-
-  private:
-    const json& j_;
-    std::string path_;
 };
 
 // ---- names of things -----------------------------------------------------------------------
@@ -367,6 +177,8 @@ constexpr std::pair<const char*, FaultKind> kFaultKinds[] = {
     {"delay", FaultKind::Delay},
     {"vanish", FaultKind::Vanish},
     {"read-back-differs", FaultKind::ReadBackDiffers},
+    {"short-transfer", FaultKind::ShortTransfer},
+    {"replaced", FaultKind::Replaced},
 };
 
 constexpr std::pair<const char*, sim::LetterType> kLetterTypes[] = {
@@ -402,7 +214,7 @@ const char* NameOf(const std::pair<const char*, T> (&table)[N], T value) {
 sim::OsConfig ParseOs(const Object& o) {
     o.Allow({"family", "versionQueryFails", "tokenOpenFails", "lacksShutdownPrivilege",
              "restartRefused", "heapFails", "heapBytes", "hasPerformanceCounter",
-             "eventCreateFails", "staleEventSignals"});
+             "eventCreateFails", "staleEventSignals", "heldMutexes"});
     sim::OsConfig os;
     os.ntFamily = o.Choice<bool>("family", true, {{"nt", true}, {"win95", false}});
     os.versionQueryFails = o.Bool("versionQueryFails", os.versionQueryFails);
@@ -414,6 +226,10 @@ sim::OsConfig ParseOs(const Object& o) {
     os.hasPerformanceCounter = o.Bool("hasPerformanceCounter", os.hasPerformanceCounter);
     os.eventCreateFails = o.Bool("eventCreateFails", os.eventCreateFails);
     os.staleEventSignals = o.Bool("staleEventSignals", os.staleEventSignals);
+    const json& held = o.Array("heldMutexes");
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        os.heldMutexes.push_back(AsString(held[i], Element(o.At("heldMutexes"), i)));
+    }
     return os;
 }
 
@@ -428,15 +244,17 @@ ClockSpec ParseClock(const Object& o) {
     return clock;
 }
 
+DriveSpec ParseDrive(const Object& o, bool replacing = false);
+
 sim::Fault ParseFault(const Object& o) {
     const json* kindValue = o.Find("kind");
     if (kindValue == nullptr) {
         Fail(o.At("kind"), "required");
     }
     sim::Fault f;
-    f.kind = AsChoice<FaultKind>(
-        *kindValue, o.At("kind"),
-        {kFaultKinds[0], kFaultKinds[1], kFaultKinds[2], kFaultKinds[3], kFaultKinds[4]});
+    f.kind = AsChoice<FaultKind>(*kindValue, o.At("kind"),
+                                 {kFaultKinds[0], kFaultKinds[1], kFaultKinds[2], kFaultKinds[3],
+                                  kFaultKinds[4], kFaultKinds[5], kFaultKinds[6]});
     switch (f.kind) {
         case FaultKind::TransportFailure:
         case FaultKind::Vanish:
@@ -450,6 +268,12 @@ sim::Fault ParseFault(const Object& o) {
             break;
         case FaultKind::ReadBackDiffers:
             o.Allow({"kind", "first", "count", "block", "attempt"});
+            break;
+        case FaultKind::ShortTransfer:
+            o.Allow({"kind", "opcode", "first", "count", "bytes"});
+            break;
+        case FaultKind::Replaced:
+            o.Allow({"kind", "opcode", "first", "by"});
             break;
     }
     if (const json* opcode = o.Find("opcode")) {
@@ -485,13 +309,33 @@ sim::Fault ParseFault(const Object& o) {
         f.block = o.Uint32("block", 0, 0);
         f.attempt = o.Uint32("attempt", 1, 0);
     }
+    if (f.kind == FaultKind::ShortTransfer) {
+        if (!o.Has("bytes")) {
+            Fail(o.At("bytes"), "required for a short-transfer fault");
+        }
+        f.bytes = o.Uint32("bytes", 0, 0);
+    }
+    if (f.kind == FaultKind::Replaced) {
+        const json* by = o.Find("by");
+        if (by == nullptr) {
+            Fail(o.At("by"), "required for a replaced fault");
+        }
+        DriveSpec other = ParseDrive(Object(*by, o.At("by")), true);
+        f.by = std::make_shared<const sim::Replacement>(
+            sim::Replacement{std::move(other.config), std::move(other.faults)});
+    }
     return f;
 }
 
-DriveSpec ParseDrive(const Object& o) {
+// A drive of "drives", or with `replacing` the drive of a replaced fault, which has no name of
+// its own: it answers under the name of the drive it replaces.
+DriveSpec ParseDrive(const Object& o, bool replacing) {
     o.Allow({"name", "model", "vendor", "product", "revision", "vendorSpecific", "serialNumber",
-             "inquiryLength", "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked",
-             "timings", "bus", "bufferBytes", "faults"});
+             "revisionAfterProgram", "inquiryLength", "flashId", "otherFlashIdReply", "medium",
+             "trayOpen", "locked", "timings", "bus", "bufferBytes", "faults"});
+    if (replacing && o.Has("name")) {
+        Fail(o.At("name"), "the drive answers under the name of the drive it replaces");
+    }
     DriveSpec d;
     sim::DriveConfig& c = d.config;
     d.name = o.String("name", "");
@@ -506,6 +350,7 @@ DriveSpec ParseDrive(const Object& o) {
     c.revision = o.InquiryText("revision", c.revision, 4);
     c.vendorSpecific = o.InquiryText("vendorSpecific", c.vendorSpecific, 16);
     c.serialNumber = o.InquiryText("serialNumber", c.serialNumber, 251);
+    c.revisionAfterProgram = o.InquiryText("revisionAfterProgram", c.revisionAfterProgram, 4);
     c.inquiryLength =
         static_cast<std::uint32_t>(o.Integer("inquiryLength", c.inquiryLength, 0, 96));
     if (const json* id = o.Find("flashId")) {
@@ -596,6 +441,10 @@ sim::Letter ParseLetter(const Object& o, const std::vector<DriveSpec>& drives) {
         l.drive = AsDriveRef(*drive, o.At("drive"), drives, false);
     }
     l.openFails = o.Bool("openFails", false);
+    // Without an address, every drive has one of its own: target its index.
+    if (l.drive >= 0) {
+        l.target = static_cast<std::uint8_t>(l.drive);
+    }
     if (const json* address = o.Find("address")) {
         if (address->is_string()) {
             l.addressReply =
@@ -807,6 +656,8 @@ std::string FlashIdText(const std::array<std::uint8_t, 4>& id) {
     return text;
 }
 
+json DriveToJson(const sim::DriveConfig& c, const std::vector<sim::Fault>& faults);
+
 json FaultToJson(const sim::Fault& f) {
     json j;
     j["kind"] = NameOf(kFaultKinds, f.kind);
@@ -820,7 +671,9 @@ json FaultToJson(const sim::Fault& f) {
         }
     }
     j["first"] = f.first;
-    j["count"] = f.count;
+    if (f.kind != FaultKind::Replaced) {
+        j["count"] = f.count;
+    }
     switch (f.kind) {
         case FaultKind::SenseData:
             if (f.senseBytes.empty()) {
@@ -838,10 +691,47 @@ json FaultToJson(const sim::Fault& f) {
             j["block"] = f.block;
             j["attempt"] = f.attempt;
             break;
+        case FaultKind::ShortTransfer:
+            j["bytes"] = f.bytes;
+            break;
+        case FaultKind::Replaced:
+            j["by"] = f.by != nullptr ? DriveToJson(f.by->config, f.by->faults) : json::object();
+            break;
         default:
             break;
     }
     return j;
+}
+
+json DriveToJson(const sim::DriveConfig& c, const std::vector<sim::Fault>& faults) {
+    json drive = {
+        {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
+        {"vendor", TextOrBytes(c.vendor)},
+        {"product", TextOrBytes(c.product)},
+        {"revision", TextOrBytes(c.revision)},
+        {"vendorSpecific", TextOrBytes(c.vendorSpecific)},
+        {"serialNumber", TextOrBytes(c.serialNumber)},
+        {"revisionAfterProgram", TextOrBytes(c.revisionAfterProgram)},
+        {"inquiryLength", c.inquiryLength},
+        {"flashId", FlashIdText(c.flashId)},
+        {"otherFlashIdReply",
+         c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},
+        {"medium", c.mediumPresent},
+        {"trayOpen", c.trayOpen},
+        {"locked", c.lockedByOtherProgram},
+        {"timings",
+         {{"powerOnReadySeconds", c.powerOnReadySeconds},
+          {"loadReadySeconds", c.loadReadySeconds},
+          {"programSeconds", c.programSeconds},
+          {"resetReadySeconds", c.resetReadySeconds}}},
+        {"bus", {{"secondsPerCommand", c.secondsPerCommand}, {"bytesPerSecond", c.bytesPerSecond}}},
+        {"bufferBytes", c.bufferBytes},
+        {"faults", json::array()},
+    };
+    for (const sim::Fault& f : faults) {
+        drive["faults"].push_back(FaultToJson(f));
+    }
+    return drive;
 }
 
 json DriveRef(const MachineSpec& desc, int index) {
@@ -869,9 +759,7 @@ void CheckUnique(const std::vector<DriveSpec>& drives, const std::vector<sim::Le
     }
 }
 
-}  // namespace
-
-MachineSpec ParseMachine(const json& j) {
+MachineSpec ReadMachine(const json& j) {
     const Object top(j, "");
     top.Allow({"description", "os", "clock", "drives", "letters", "aspi"});
     MachineSpec desc;
@@ -905,57 +793,24 @@ MachineSpec ParseMachine(const json& j) {
     return desc;
 }
 
-MachineSpec ParseMachineText(const std::string& text) {
-    // Tracks where the parser is, to name a key given twice in one object by its path.
-    struct Frame {
-        bool array = false;
-        std::size_t index = 0;  // arrays: elements seen
-        std::set<std::string> keys;
-        std::string key;  // objects: the current key
-    };
-    std::vector<Frame> frames;
-    const auto path = [&frames](std::size_t depth) {
-        std::string p;
-        for (std::size_t i = 0; i < depth && i < frames.size(); ++i) {
-            const Frame& f = frames[i];
-            p = f.array ? Element(p, f.index - 1) : Member(p, f.key);
-        }
-        return p;
-    };
-    const auto callback = [&](int, json::parse_event_t event, json& parsed) {
-        switch (event) {
-            case json::parse_event_t::object_start:
-            case json::parse_event_t::array_start:
-                if (!frames.empty() && frames.back().array) {
-                    ++frames.back().index;
-                }
-                frames.push_back(Frame{event == json::parse_event_t::array_start, 0, {}, {}});
-                break;
-            case json::parse_event_t::key:
-                frames.back().key = parsed.get<std::string>();
-                if (!frames.back().keys.insert(frames.back().key).second) {
-                    Fail(path(frames.size()), "the key is given twice");
-                }
-                break;
-            case json::parse_event_t::value:
-                if (!frames.empty() && frames.back().array) {
-                    ++frames.back().index;
-                }
-                break;
-            case json::parse_event_t::object_end:
-            case json::parse_event_t::array_end:
-                frames.pop_back();
-                break;
-        }
-        return true;
-    };
-    json j;
+// Runs a reading of the file; its problems become MachineFileErrors.
+template <typename Read>
+MachineSpec Checked(Read read) {
     try {
-        j = json::parse(text, callback);
-    } catch (const json::parse_error& e) {
-        throw MachineFileError(std::string("not valid JSON: ") + e.what());
+        return read();
+    } catch (const jsonfile::Error& e) {
+        throw MachineFileError(e.what());
     }
-    return ParseMachine(j);
+}
+
+}  // namespace
+
+MachineSpec ParseMachine(const json& j) {
+    return Checked([&j] { return ReadMachine(j); });
+}
+
+MachineSpec ParseMachineText(const std::string& text) {
+    return Checked([&text] { return ReadMachine(jsonfile::Parse(text)); });
 }
 
 MachineSpec ReadMachineFile(const std::string& path) {
@@ -993,41 +848,17 @@ json MachineToJson(const MachineSpec& desc) {
         {"eventCreateFails", os.eventCreateFails},
         {"staleEventSignals", os.staleEventSignals},
     };
+    if (!os.heldMutexes.empty()) {
+        j["os"]["heldMutexes"] = os.heldMutexes;
+    }
     j["clock"] = {{"mode", desc.clock.scaled ? "scaled" : "virtual"}};
     if (desc.clock.scaled) {
         j["clock"]["factor"] = desc.clock.factor;
     }
     j["drives"] = json::array();
     for (const DriveSpec& d : desc.drives) {
-        const sim::DriveConfig& c = d.config;
-        json drive = {
-            {"name", d.name},
-            {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
-            {"vendor", TextOrBytes(c.vendor)},
-            {"product", TextOrBytes(c.product)},
-            {"revision", TextOrBytes(c.revision)},
-            {"vendorSpecific", TextOrBytes(c.vendorSpecific)},
-            {"serialNumber", TextOrBytes(c.serialNumber)},
-            {"inquiryLength", c.inquiryLength},
-            {"flashId", FlashIdText(c.flashId)},
-            {"otherFlashIdReply",
-             c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},
-            {"medium", c.mediumPresent},
-            {"trayOpen", c.trayOpen},
-            {"locked", c.lockedByOtherProgram},
-            {"timings",
-             {{"powerOnReadySeconds", c.powerOnReadySeconds},
-              {"loadReadySeconds", c.loadReadySeconds},
-              {"programSeconds", c.programSeconds},
-              {"resetReadySeconds", c.resetReadySeconds}}},
-            {"bus",
-             {{"secondsPerCommand", c.secondsPerCommand}, {"bytesPerSecond", c.bytesPerSecond}}},
-            {"bufferBytes", c.bufferBytes},
-            {"faults", json::array()},
-        };
-        for (const sim::Fault& f : d.faults) {
-            drive["faults"].push_back(FaultToJson(f));
-        }
+        json drive = DriveToJson(d.config, d.faults);
+        drive["name"] = d.name;
         j["drives"].push_back(drive);
     }
     j["letters"] = json::array();
@@ -1071,8 +902,9 @@ json MachineToJson(const MachineSpec& desc) {
         {"adapters", json::array()},
     };
     for (const AspiAdapterSpec& ha : a.adapters) {
-        json adapter = {
-            {"identifier", ha.identifier}, {"scsiId", ha.scsiId}, {"devices", json::array()}};
+        json adapter = {{"identifier", TextOrBytes(ha.identifier)},
+                        {"scsiId", ha.scsiId},
+                        {"devices", json::array()}};
         for (const AspiDeviceSpec& d : ha.devices) {
             adapter["devices"].push_back({{"target", d.target},
                                           {"lun", d.lun},

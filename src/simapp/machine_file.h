@@ -72,7 +72,8 @@ struct MachineSpec {
 
 // Reads a machine description. Throws MachineFileError.
 MachineSpec ParseMachine(const nlohmann::json& json);
-// The same from JSON text; a key given twice in one object is an error as well.
+// The same from JSON text; a key given twice in one object, and objects or arrays nested more
+// than 64 deep, are errors as well.
 MachineSpec ParseMachineText(const std::string& text);
 // Reads a machine file; errors carry the file name in front.
 MachineSpec ReadMachineFile(const std::string& path);

@@ -46,6 +46,9 @@ Transcript::~Transcript() {
     if (watchedMachine_ != nullptr) {
         watchedMachine_->SetRestartObserver({});
     }
+    if (watchedLocks_ != nullptr) {
+        watchedLocks_->SetObserver({});
+    }
 }
 
 void Transcript::SetTimes(bool on) {
@@ -259,6 +262,35 @@ void Transcript::Restart(const sim::RestartRequest& request) {
     Write(text);
 }
 
+void Transcript::Lock(const sim::LockEvent& event, std::string_view drive) {
+    using Kind = sim::LockEvent::Kind;
+    char flags[16];
+    switch (event.kind) {
+        case Kind::MutexOpened:
+            Write("mutex " + Quote(event.subject) + (event.granted ? " created" : " exists"));
+            break;
+        case Kind::MutexClosed:
+            Write("mutex " + Quote(event.subject) + " closed");
+            break;
+        case Kind::ExecutionState:
+            std::snprintf(flags, sizeof flags, "0x%X", event.value);
+            Write(std::string("execution-state ") + flags + (event.granted ? "" : " refused"));
+            break;
+        case Kind::ShutdownBlocked:
+            Write("shutdown-block " + Quote(event.subject));
+            break;
+        case Kind::ShutdownUnblocked:
+            Write("shutdown-block off");
+            break;
+        case Kind::VolumeLocked:
+            Write("volume-lock " + Token(drive) + (event.granted ? " on" : " refused"));
+            break;
+        case Kind::VolumeUnlocked:
+            Write("volume-lock " + Token(drive) + " off");
+            break;
+    }
+}
+
 void Transcript::End() {
     Write("end");
 }
@@ -271,11 +303,23 @@ void Transcript::Watch(sim::Drive& drive, const std::string& name) {
 }
 
 void Transcript::Watch(sim::Machine& machine, const MachineSpec& desc) {
+    std::vector<std::string> names;
     for (std::size_t i = 0; i < machine.DriveCount() && i < desc.drives.size(); ++i) {
         Watch(machine.drive(i), desc.drives[i].name);
+        names.push_back(desc.drives[i].name);
     }
     machine.SetRestartObserver([this](const sim::RestartRequest& request) { Restart(request); });
+    machine.locks().SetObserver([this, names](const sim::LockEvent& event) {
+        const bool named = event.kind == sim::LockEvent::Kind::VolumeLocked ||
+                           event.kind == sim::LockEvent::Kind::VolumeUnlocked;
+        const std::string drive = !named ? std::string()
+                                  : event.value < names.size()
+                                      ? names[event.value]
+                                      : "drive" + std::to_string(event.value);
+        Lock(event, drive);
+    });
     std::lock_guard<std::mutex> lock(mutex_);
+    watchedLocks_ = &machine.locks();
     watchedMachine_ = &machine;
 }
 

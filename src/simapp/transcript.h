@@ -8,6 +8,7 @@
 //   dialog warning "Warning" yes/no "This flash utility only supports ...\n\nNOTICE : ..."
 //   answer yes
 //   label lblMsg "Programming ..."
+//   volume-lock E on
 //   scsi E 3B 05 01 00 00 00 00 40 00 00 00 00 out 16384 good
 //   restart flags=0x6 reason=0x0 accepted
 //   end
@@ -79,6 +80,9 @@ class Transcript {
     // The machine.
     void Scsi(std::string_view drive, const sim::LoggedCommand& command);
     void Restart(const sim::RestartRequest& request);
+    // What the OS was asked to hold while drives are flashed; `drive` names the drive of a
+    // volume lock.
+    void Lock(const sim::LockEvent& event, std::string_view drive = {});
     void End();
 
     // Any other line: `kind` then `rest` as it is (quote texts with Quote).
@@ -88,7 +92,7 @@ class Transcript {
     // Writes a Scsi line for every command `drive` executes from now on, naming it `name`.
     void Watch(sim::Drive& drive, const std::string& name);
     // Every drive of a machine built from `desc`, by the names in the description, and the
-    // machine's restart requests, each written as it is made.
+    // machine's locks and restart requests, each written as it happens.
     void Watch(sim::Machine& machine, const MachineSpec& desc);
 
     // "text" with the escapes above.
@@ -111,6 +115,7 @@ class Transcript {
     bool times_ = false;
     std::vector<sim::Drive*> watched_;
     sim::Machine* watchedMachine_ = nullptr;
+    sim::Locks* watchedLocks_ = nullptr;
 };
 
 }  // namespace quiver::simapp

@@ -172,6 +172,13 @@ class FormBackend {
     virtual bool Showing() const = 0;
     // Closes the form; closing the main form ends the program.
     virtual void Close() = 0;
+
+    // The form's window as the system knows it (a window handle on Windows), for the calls that
+    // name it; null where the toolkit has none to give.
+    virtual void* SystemHandle() const { return nullptr; }
+    // Asked when the system is about to end the session (log off, shut down, restart): false
+    // asks it not to. Without a handler the session may end.
+    std::function<bool()> OnQueryEndSession;
 };
 
 enum class DialogKind { Warning, Error, Information };

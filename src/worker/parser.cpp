@@ -1,6 +1,7 @@
 #include "worker/parser.h"
 
 #include "device/atapi_device.h"
+#include "package/match_drives.h"
 
 namespace quiver {
 
@@ -19,18 +20,34 @@ void Parser::Execute() {
 
 void Parser::RunFlashJob() {
     drive_->SetFlashResult(kFlashSucceeded);
+    bool admitted = false;
     bool result = false;
     try {
-        result = TryFlash();
+        admitted = StillAdmitted();
+        result = admitted && TryFlash();
     } catch (const ErrCodeException&) {
         result = false;
     } catch (...) {
         // Any other failure inside the download is a failed flash, never a success.
         result = false;
     }
-    if (!result) {
+    if (!admitted) {
+        drive_->SetFlashResult(kFlashNotAdmitted);
+    } else if (!result) {
         drive_->SetFlashResult(kFlashFailed);
     }
+}
+
+bool Parser::StillAdmitted() {
+    const DriveRecord& admitted = job_.admitted;
+    if (job_.package == nullptr || admitted.in_use == 0 || admitted.allowed == 0 ||
+        !drive_->ConfirmIdentity(admitted)) {
+        return false;
+    }
+    DriveRecord again = admitted;
+    again.allowed = 0;
+    MatchDrives(job_.package, &again, 1);
+    return again.allowed == 1 && again.image_index == admitted.image_index;
 }
 
 bool Parser::TryFlash() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "device/drive_record.h"
 #include "worker/thread.h"
 
 namespace quiver {
@@ -16,6 +17,11 @@ struct FlashJob {
     std::int32_t size = 0;               // bytes of the image
     bool withBootCode = false;           // the package asks for the boot code
     void* window = nullptr;              // carried along; not used by the worker
+    // The drive's record as the scan made it and the package matching marked it: the drive
+    // that was admitted, and the bank (its image index) whose image `data` is.
+    DriveRecord admitted{};
+    // The package block whose matching must admit that drive again.
+    const std::uint8_t* package = nullptr;
 };
 
 // Carries a failure out of the download to the worker's thread body. Used only in a worker.
@@ -38,6 +44,9 @@ class Parser : public TThread {
 
   private:
     void RunFlashJob();
+    // Before anything is written: the drive that answers now is the admitted one, and the
+    // package admits it again with the bank of the job's image.
+    bool StillAdmitted();
     bool TryFlash();
 
     FlashJob job_;

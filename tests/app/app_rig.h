@@ -140,6 +140,7 @@ class AppRig : public rig::DriveRig {
         TQuiverMain::Options options;
         options.package = package_.data();
         options.makeDevice = makeDevice_;
+        options.guards = guards_;
         return options;
     }
 
@@ -215,6 +216,7 @@ class AppRig : public rig::DriveRig {
 
     TestPackage package_;
     std::function<std::unique_ptr<AtapiDevice>(bool scan)> makeDevice_;
+    std::shared_ptr<FlashGuards> guards_;  // null: the window's default
     std::function<ui::DialogResult(const ui::headless::DialogRequest&)> answer_;
     std::unique_ptr<HeadlessApplication> app_;
     std::unique_ptr<TQuiverMain> window_;

@@ -215,6 +215,32 @@ TEST_F(CompletionTest, DriveSilentAfterProgrammingKeepsItsOldRevisionOnScreen) {
     EXPECT_TRUE(window_->cmdUpdate.Enabled());
 }
 
+// The drive is read again after the update and must answer with the old or the new revision;
+// another one means that the flash did not take, or took an image built for another revision.
+TEST_F(CompletionTest, ThirdRevisionAfterTheUpdateFailsIt) {
+    sim::DriveConfig config = rig::Kmr730t(false);
+    config.revisionAfterProgram = "QM99";
+    AddOptical('E', config);
+    AddKmr(1);
+    Flags("REBOOT=1", "CLOSEAP=0");
+    // The user chooses the other drive while the first one is flashed: the flashed drive is
+    // read all the same.
+    std::atomic<bool> chose{false};
+    drive(0).SetCommandObserver([&](const sim::LoggedCommand& c) {
+        if (c.cdb[0] == 0x3C && !chose.exchange(true)) {
+            WindowThreadQueue::RunOnWindowThread([this] { window_->cboDrives.UserChoose(1); });
+        }
+    });
+    Open();
+    ClickUpdate();
+    app_->Run();
+    EXPECT_TRUE(chose);
+    EXPECT_EQ(drive(0).ProgramCount(), 1u);
+    EXPECT_EQ(DialogTexts(), std::vector<std::string>{kFailure});
+    EXPECT_EQ(window_->cboDrives.Item(0).substr(36), "QM99");
+    EXPECT_TRUE(machine_.Restarts().empty());
+}
+
 // A worker that ends while the disc dialog of a later drive is open is held until every worker
 // of the update has been started: the update completes once, after both.
 TEST_F(CompletionTest, WorkerEndingDuringALaterDiscDialogWaitsForTheOthers) {

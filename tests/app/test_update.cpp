@@ -105,6 +105,26 @@ TEST_F(UpdateTest, AutoModeFlashesEveryAllowedDriveAndRereadsAll) {
     EXPECT_EQ(window_->RunningWorkers(), 0);
 }
 
+// Whatever the scan leaves in the table, a drive gets one worker: here a second record of the
+// first drive, which the scan would have merged, is slipped in.
+TEST_F(UpdateTest, AutoModeNeverStartsTwoWorkersOnOneDrive) {
+    AddKmr(0);
+    AddKmr(1);
+    package_.Put(QUIVER_SLOT(auto_mode), "AUTOMODE=1");
+    makeDevice_ = [](bool scan) {
+        auto device = std::make_unique<AtapiDevice>(scan);
+        if (scan && device->RecordCount() == 2) {
+            device->Records()[1] = device->Records()[0];
+        }
+        return device;
+    };
+    OpenAndRun();
+    EXPECT_EQ(window_->TargetCount(), 1);
+    EXPECT_EQ(DialogTexts(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(drive(0).ProgramCount(), 1u);
+    EXPECT_EQ(Writes(1), 0u);
+}
+
 TEST_F(UpdateTest, TargetObjectFailingStartsNoWorker) {
     AddKmr(0);
     int made = 0;

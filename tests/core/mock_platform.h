@@ -40,6 +40,10 @@ class MockPlatform : public Platform {
     MOCK_METHOD(BOOL, AdjustTokenPrivileges,
                 (HANDLE, BOOL, TOKEN_PRIVILEGES*, DWORD, TOKEN_PRIVILEGES*, DWORD*), (override));
     MOCK_METHOD(BOOL, ExitWindowsEx, (UINT, DWORD), (override));
+    MOCK_METHOD(HANDLE, CreateMutexA, (void*, BOOL, const char*), (override));
+    MOCK_METHOD(EXECUTION_STATE, SetThreadExecutionState, (EXECUTION_STATE), (override));
+    MOCK_METHOD(BOOL, ShutdownBlockReasonCreate, (HWND, const WCHAR*), (override));
+    MOCK_METHOD(BOOL, ShutdownBlockReasonDestroy, (HWND), (override));
     MOCK_METHOD(int, CompareStringA, (LCID, DWORD, const char*, int, const char*, int), (override));
     MOCK_METHOD(int, MessageBoxA, (HWND, const char*, const char*, UINT), (override));
 

@@ -44,18 +44,21 @@ TEST_F(DiscoveryTest, ScanSendsEachDriveTheIdentityCommandsAndLetsItGo) {
     AddOptical('E', rig::Kmr730t());
     AtapiDevice device(true);
     ASSERT_EQ(device.RecordCount(), 1);
-    // The power-on unit attention, the poll that clears it, the inquiry, the flash id.
+    // The power-on unit attention, the poll that clears it, the inquiry, the unit serial
+    // number page, the flash id.
     EXPECT_EQ(Cdbs(), (std::vector<std::string>{
                           "00 00 00 00 00 00 00 00 00 00 00 00",
                           "00 00 00 00 00 00 00 00 00 00 00 00",
                           "12 00 00 00 60 00 00 00 00 00 00 00",
+                          "12 01 80 00 60 00 00 00 00 00 00 00",
                           "DF 11 00 00 00 00 00 00 00 00 00 00",
                       }));
     const auto log = drive().Log();
     EXPECT_EQ(log[2].dir, sim::DataDir::In);
     EXPECT_EQ(log[2].length, 96u);
-    EXPECT_EQ(log[3].dir, sim::DataDir::In);
-    EXPECT_EQ(log[3].length, 128u);
+    EXPECT_EQ(log[3].length, 96u);
+    EXPECT_EQ(log[4].dir, sim::DataDir::In);
+    EXPECT_EQ(log[4].length, 128u);
 
     EXPECT_EQ(device.SelectedIndex(), kNoSelection);
     EXPECT_FALSE(device.HasOpenHandle());
@@ -74,6 +77,20 @@ TEST_F(DiscoveryTest, ScanSendsEachDriveTheIdentityCommandsAndLetsItGo) {
     EXPECT_STREQ(r.root_path, "E:\\");
     EXPECT_EQ(r.in_use, 1);
     EXPECT_EQ(r.found_through_aspi, 0);
+    EXPECT_EQ(r.address_reported, 1);
+    EXPECT_EQ(std::string(r.serial_number, r.serial_length), "KV730T000001");
+}
+
+// A drive without a unit serial number page answers the request with ILLEGAL REQUEST: it has
+// none, and one request says so.
+TEST_F(DiscoveryTest, DriveWithoutASerialNumberPageHasNone) {
+    sim::DriveConfig config = rig::Kmr730t();
+    config.serialNumber = "";
+    AddOptical('E', config);
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 1);
+    EXPECT_EQ(device.RecordAt(0)->serial_length, 0);
+    EXPECT_EQ(CountSent(0x12), 2u);
 }
 
 TEST_F(DiscoveryTest, RecordsAreSortedByAddressKey) {
@@ -111,11 +128,63 @@ TEST_F(DiscoveryTest, DrivesWithoutAddressGetMadeUpAdaptersInLetterOrder) {
     EXPECT_EQ(gr.target_id, 0);
     EXPECT_EQ(gr.lun, 0);
     EXPECT_EQ(gr.path_id, 0);
+    EXPECT_EQ(gr.address_reported, 0);
     // They are reached through their letters all the same.
     EXPECT_STREQ(hr.revision, "QM01");
-    EXPECT_EQ(CountSent(0x12, g), 1u);
-    EXPECT_EQ(CountSent(0x12, h), 1u);
-    EXPECT_EQ(CountSent(0x12, e), 1u);
+    EXPECT_EQ(CountSent(0x12, g), 2u);
+    EXPECT_EQ(CountSent(0x12, h), 2u);
+    EXPECT_EQ(CountSent(0x12, e), 2u);
+}
+
+// Records with one reported address are one drive, reached through several letters: the first
+// letter stays. Drives that look alike are not merged, nor are made-up addresses.
+TEST_F(DiscoveryTest, OneRecordPerReportedAddress) {
+    const int one = AddOptical('E', rig::Kmr730t(), 2, 0);
+    machine_.AddLetter('G', sim::LetterType::CdRom, one).port = 2;  // E's drive again
+    const int twin = AddOptical('F', rig::Kmr730t(), 2, 1);         // same identity
+    const int unaddressed = AddOptical('H', rig::Kmr730t(), 0, 0);  // made up: 2-0-0-0
+    machine_.letters.back().addressReply = sim::AddressReply::Fails;
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 3);
+    EXPECT_EQ(Roots(device), (std::vector<std::string>{"E:\\", "H:\\", "F:\\"}));
+    EXPECT_EQ(device.RecordAt(1)->adapter, 2);  // same key as E, but no reported address
+    EXPECT_EQ(CountSent(0x12, one), 2u);        // read once, through E
+    EXPECT_EQ(CountSent(0x12, twin), 2u);
+    EXPECT_EQ(CountSent(0x12, unaddressed), 2u);
+    EXPECT_TRUE(SameDrive(device.Records()[0], device.Records()[0]));
+    EXPECT_FALSE(SameDrive(device.Records()[0], device.Records()[1]));
+    EXPECT_FALSE(SameDrive(device.Records()[0], device.Records()[2]));
+}
+
+// The check at the start of an update: the drive answers as the record says, or it is not the
+// admitted drive.
+TEST_F(DiscoveryTest, ConfirmIdentityComparesVendorProductRevisionAndSerialNumber) {
+    AddOptical('E', rig::Kmr730t());
+    AtapiDevice device(true);
+    ASSERT_EQ(device.RecordCount(), 1);
+    const DriveRecord scanned = *device.RecordAt(0);
+    ASSERT_TRUE(device.SelectDrive(0));
+    EXPECT_TRUE(device.ConfirmIdentity(scanned));
+    EXPECT_EQ(CountSent(0x12), 4u);
+
+    const auto differing = [&](auto change) {
+        DriveRecord r = scanned;
+        change(r);
+        return device.ConfirmIdentity(r);
+    };
+    EXPECT_FALSE(differing([](DriveRecord& r) { std::memcpy(r.vendor, "Korvane\0", 9); }));
+    EXPECT_FALSE(differing([](DriveRecord& r) { r.product[15] = 'X'; }));
+    EXPECT_FALSE(differing([](DriveRecord& r) { std::memcpy(r.revision, "QM10", 5); }));
+    EXPECT_FALSE(differing([](DriveRecord& r) { r.serial_number[11] = '2'; }));
+    EXPECT_FALSE(differing([](DriveRecord& r) { r.serial_length = 0; }));
+    EXPECT_TRUE(differing([](DriveRecord& r) { r.vendor_specific[0] = '?'; }));  // not compared
+
+    // A drive that gives no answer is not the admitted one.
+    drive().AddFault(MakeFault(Kind::TransportFailure, 0x12, 1, 0));
+    EXPECT_FALSE(device.ConfirmIdentity(scanned));
+    drive().ClearFaults();
+    drive().AddFault(MakeFault(Kind::SenseData, 0x12, 2, 0, sim::Sense{2, 0x04, 0x01}));
+    EXPECT_FALSE(device.ConfirmIdentity(scanned));  // the identity, then no serial number
 }
 
 TEST_F(DiscoveryTest, LettersThatDoNotOpenOrAnswerWithoutLengthAreNotListed) {
@@ -140,7 +209,7 @@ TEST_F(DiscoveryTest, IdentityTakesUpToTenInquiries) {
     AtapiDevice device(true);
     ASSERT_EQ(device.RecordCount(), 2);
 
-    EXPECT_EQ(CountSent(0x12, 0), 10u);
+    EXPECT_EQ(CountSent(0x12, 0), 11u);  // the tenth is answered, then the serial number
     EXPECT_STREQ(device.RecordAt(0)->revision, "QM01");
     EXPECT_EQ(std::string(device.RecordAt(0)->identity, 8), "Korvane ");
 
@@ -152,6 +221,7 @@ TEST_F(DiscoveryTest, IdentityTakesUpToTenInquiries) {
     EXPECT_STREQ(blank.vendor, "");
     EXPECT_STREQ(blank.revision, "");
     EXPECT_STREQ(blank.vendor_specific, "");
+    EXPECT_EQ(blank.serial_length, 0);
     EXPECT_EQ(CountSent(0xDF, 1), 1u);
 }
 
@@ -191,7 +261,7 @@ TEST_F(DiscoveryTest, RefreshIdentityNeedsASelection) {
 
 TEST_F(DiscoveryTest, SeventeenOpticalLettersKeepTheFirstSixteen) {
     for (char letter = 'D'; letter <= 'T'; ++letter) {
-        AddOptical(letter, rig::Kmr730t());  // all at port 0, target 0: equal keys
+        AddOptical(letter, rig::Kmr730t(), 0, static_cast<std::uint8_t>(letter - 'D'));
     }
     AtapiDevice device(true);
     ASSERT_EQ(device.RecordCount(), kMaxDrives);
@@ -199,10 +269,9 @@ TEST_F(DiscoveryTest, SeventeenOpticalLettersKeepTheFirstSixteen) {
     for (char letter = 'D'; letter < 'T'; ++letter) {
         expected.push_back(std::string(1, letter) + ":\\");
     }
-    // Equal keys keep the letter order.
     EXPECT_EQ(Roots(device), expected);
     EXPECT_TRUE(drive(16).Log().empty());
-    EXPECT_EQ(CountSent(0x12, 15), 1u);
+    EXPECT_EQ(CountSent(0x12, 15), 2u);
 }
 
 // --- Through the ASPI manager -------------------------------------------------------------------

@@ -305,6 +305,20 @@ TEST_P(TransportAspiTest, SenseIsReadAsFixedFormatAndAKeyOfZeroFails) {
     EXPECT_EQ(ExecRequests() - before, 2u);
 }
 
+TEST_P(TransportAspiTest, BytesTransferredAreTheBytesTheDriveMoved) {
+    sim::Fault cut = MakeFault(Kind::ShortTransfer, 0x12);
+    cut.bytes = 36;
+    drive().AddFault(cut);
+    ASSERT_TRUE(device_->Inquiry(0, 0, 0, 96, 0));
+    EXPECT_EQ(last().transferred, 36u);
+    // A data command of the download that moves less than it asks for fails.
+    cut.opcode = 0x3C;
+    drive().AddFault(cut);
+    EXPECT_FALSE(device_->ReadBuffer(0, 96));
+    EXPECT_EQ(last().outcome, kOutcomeGood);
+    EXPECT_TRUE(device_->ReadBuffer(0, 96));
+}
+
 TEST_P(TransportAspiTest, RetryUnderTheMarkAndSenseNeverRetried) {
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x00, 1, 0));
     const std::uint32_t before = ExecRequests();

@@ -1,11 +1,14 @@
 // The fault matrix: the whole program (the window on the headless toolkit, its workers and the
 // drive objects) against an emulated PC with one fault injected, from the first click on Update
-// to the dialog that ends the update. Every case also checks, from the drive's own command log,
+// to the dialog that ends the update. Every case also checks, from the drives' own command logs,
 // that the flash was programmed only from an image that was completely written and read back
-// in the attempt just before.
+// in the attempt just before, that no WRITE BUFFER reached a drive other than the admitted one
+// (a drive put in its place since the scan), and that no drive got more than one program
+// command.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -25,9 +28,10 @@ constexpr std::uint8_t kWriteBufferOp = 0x3B;
 constexpr std::uint8_t kReadBufferOp = 0x3C;
 
 enum class Machine {
-    OneDrive,         // a KMR-730T at E:, through the pass-through
-    SeventeenDrives,  // 17 KMR-730Ts, AUTOMODE on: more drives than the table holds
-    Windows95Aspi,    // the 95 line: the KMR-730T on the ASPI manager
+    OneDrive,            // a KMR-730T at E:, through the pass-through
+    SeventeenDrives,     // 17 KMR-730Ts, AUTOMODE on: more drives than the table holds
+    Windows95Aspi,       // the 95 line: the KMR-730T on the ASPI manager
+    TwoLettersOneDrive,  // AUTOMODE on: KMR-730Ts at E: (also reached as G:) and F:
 };
 
 struct FaultCase {
@@ -38,6 +42,10 @@ struct FaultCase {
     Machine machine = Machine::OneDrive;
     std::uint8_t aspiStatus = SS_COMP;
     const char* messageBox = nullptr;  // the ASPI load failure's text, if one is shown
+    // Drive 0 reports this revision once programmed (none: the image's).
+    const char* revisionAfterProgram = nullptr;
+    // The flash of drive 0 was written although the update is reported as failed.
+    bool flashedAnyway = false;
 };
 
 // A failing case names itself and what it expected, not its bytes.
@@ -68,6 +76,29 @@ sim::Fault Delay(int opcode, std::uint32_t first, double seconds) {
     sim::Fault f = rig::MakeFault(Kind::Delay, opcode, first, 1);
     f.seconds = seconds;
     return f;
+}
+
+// From the matching command on, another drive answers in drive 0's place.
+sim::Fault Replaced(int opcode, std::uint32_t first, sim::DriveConfig by) {
+    sim::Fault f = rig::MakeFault(Kind::Replaced, opcode, first, 1);
+    f.by = std::make_shared<sim::Replacement>(sim::Replacement{std::move(by), {}});
+    return f;
+}
+sim::DriveConfig Kmr(const char* revision, const char* serial = "KV730T000001") {
+    sim::DriveConfig config = rig::Kmr730t(false);
+    config.revision = revision;
+    config.serialNumber = serial;
+    return config;
+}
+sim::Fault Short(int opcode, std::uint32_t first, std::uint32_t count, std::uint32_t bytes) {
+    sim::Fault f = rig::MakeFault(Kind::ShortTransfer, opcode, first, count);
+    f.bytes = bytes;
+    return f;
+}
+
+// What the scan compared a drive by, and what it is compared by before it is written to.
+std::string Identity(const sim::DriveConfig& c) {
+    return c.vendor + "|" + c.product + "|" + c.revision + "|" + c.serialNumber;
 }
 
 std::uint32_t Get24(const std::uint8_t* at) {
@@ -155,8 +186,18 @@ TEST_P(FaultMatrixTest, EndsAsExpectedAndProgramsOnlyAVerifiedImage) {
     const FaultCase& c = GetParam();
     int drives = 1;
     switch (c.machine) {
-        case Machine::OneDrive:
+        case Machine::OneDrive: {
+            sim::DriveConfig config = Kmr("QM01");
+            config.revisionAfterProgram = c.revisionAfterProgram ? c.revisionAfterProgram : "";
+            AddOptical('E', config);
+            break;
+        }
+        case Machine::TwoLettersOneDrive:
+            drives = 2;
             AddKmr(0);
+            AddKmr(1);
+            machine_.AddLetter('G', sim::LetterType::CdRom, 0);  // E:'s drive, at its address
+            package_.Put(QUIVER_SLOT(auto_mode), "AUTOMODE=1");
             break;
         case Machine::SeventeenDrives:
             drives = 17;
@@ -179,7 +220,9 @@ TEST_P(FaultMatrixTest, EndsAsExpectedAndProgramsOnlyAVerifiedImage) {
     for (const sim::Fault& f : c.faults) {
         drive(0).AddFault(f);
     }
-    if (c.machine != Machine::SeventeenDrives && !app_->Terminated()) {
+    const bool autoMode =
+        c.machine == Machine::SeventeenDrives || c.machine == Machine::TwoLettersOneDrive;
+    if (!autoMode && !app_->Terminated()) {
         ClickUpdate();
     }
     app_->Run();
@@ -196,14 +239,29 @@ TEST_P(FaultMatrixTest, EndsAsExpectedAndProgramsOnlyAVerifiedImage) {
     const std::vector<std::uint8_t> image = package_.ImageOfBank1();
     for (int i = 0; i < drives; ++i) {
         const std::string what = "drive " + std::to_string(i);
-        const std::size_t programs = CheckProgramOnlyAfterVerifiedImage(
-            drive(i).Log(), i == 0 ? c.faults : std::vector<sim::Fault>{}, what);
-        const bool sent = c.machine == Machine::SeventeenDrives ? i < kMaxDrives : c.programSent;
-        const bool flashed = sent && c.dialogs == kSucceeded;
+        sim::Drive& admitted = drive(i);
+        sim::Drive* other = admitted.ReplacedBy();
+        sim::Drive& answering = other != nullptr ? *other : admitted;
+        std::size_t programs = CheckProgramOnlyAfterVerifiedImage(
+            admitted.Log(), i == 0 ? c.faults : std::vector<sim::Fault>{}, what);
+        if (other != nullptr) {
+            programs += CheckProgramOnlyAfterVerifiedImage(other->Log(), {}, what + " replaced");
+            if (Identity(other->config()) != Identity(admitted.config())) {
+                for (const sim::LoggedCommand& command : other->Log()) {
+                    EXPECT_NE(command.cdb[0], kWriteBufferOp)
+                        << what << ": written although another drive was admitted";
+                }
+            }
+        }
+        EXPECT_LE(programs, 1u) << what;
+        const bool sent = c.machine == Machine::SeventeenDrives      ? i < kMaxDrives
+                          : c.machine == Machine::TwoLettersOneDrive ? true
+                                                                     : c.programSent;
+        const bool flashed = sent && (c.dialogs == kSucceeded || c.flashedAnyway);
         EXPECT_EQ(programs, sent ? 1u : 0u) << what;
-        EXPECT_EQ(drive(i).ProgramCount(), flashed ? 1u : 0u) << what;
+        EXPECT_EQ(answering.ProgramCount(), flashed ? 1u : 0u) << what;
         if (flashed) {
-            EXPECT_EQ(drive(i).FlashContents(), image) << what;
+            EXPECT_EQ(answering.FlashContents(), image) << what;
         }
     }
 }
@@ -264,11 +322,11 @@ const FaultCase kCases[] = {
       Delay(kReadBufferOp, 3, kDefaultTimeLimit + 1.0)},
      false,
      kFailed},
-    // Unit attentions: 150 on every kind of command (some 45 s of polls, well within the 60 s
-    // the download waits) are ridden out by the readiness wait; a drive that answers every TEST
-    // UNIT READY with one is waited for up to the limit and then written anyway, as the data
-    // commands decide.
-    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 1, 150)}, true, kSucceeded},
+    // Unit attentions: 200 on every kind of command from the download on (after the drive's
+    // identity and serial number were read again) are ridden out by the readiness wait and the
+    // image attempts; a drive that answers every TEST UNIT READY with one is waited for up to
+    // the limit and then written anyway, as the data commands decide.
+    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 3, 200)}, true, kSucceeded},
     {"UnitAttentionOnEveryReadinessPoll",
      {Check(0x00, sim::sense::kPowerOnReset, 1, 0)},
      true,
@@ -277,6 +335,40 @@ const FaultCase kCases[] = {
      {Check(kReadBufferOp, sim::sense::kPowerOnReset, 1, 0)},
      false,
      kFailed},
+    // Another drive answers behind the letter since the scan: the check at the start of the
+    // worker finds another revision or serial number, and nothing is written to it. A drive
+    // that answers exactly as the admitted one did cannot be told from it, and is flashed.
+    {"ReplacedByAnotherRevision", {Replaced(0x12, 1, Kmr("QM10"))}, false, kFailed},
+    {"ReplacedByAnotherSerialNumber",
+     {Replaced(0x12, 1, Kmr("QM01", "KV730T000002"))},
+     false,
+     kFailed},
+    {"ReplacedByADriveWithoutSerialNumber", {Replaced(0x12, 1, Kmr("QM01", ""))}, false, kFailed},
+    {"ReplacedByAnIdenticalDrive", {Replaced(0x12, 1, Kmr("QM01"))}, true, kSucceeded},
+    // One drive reached through two letters is one target: one image, one program command.
+    {"TwoLettersOneDrive", {}, true, kSucceeded, Machine::TwoLettersOneDrive},
+    // Short transfers: a block that moved less than 16 KiB failed, whatever the bytes compare.
+    {"ShortWriteOnce", {Short(kWriteBufferOp, 2, 1, kBlockBytes - 2)}, true, kSucceeded},
+    {"ShortReadBackOnce", {Short(kReadBufferOp, 40, 1, kBlockBytes / 2)}, true, kSucceeded},
+    {"ShortReadBackAlways", {Short(kReadBufferOp, 1, 0, kBlockBytes / 2)}, false, kFailed},
+    {"ShortReadBackAlwaysThroughAspi",
+     {Short(kReadBufferOp, 1, 0, kBlockBytes - 1)},
+     false,
+     kFailed,
+     Machine::Windows95Aspi},
+    // After the update the drive reports a revision that is neither the new nor the old one:
+    // the flash was written, and the update failed. The old revision stands (a power cycle may
+    // be needed to run the new firmware).
+    {"ThirdRevisionAfterProgram",
+     {},
+     true,
+     kFailed,
+     Machine::OneDrive,
+     SS_COMP,
+     nullptr,
+     "QM99",
+     true},
+    {"OldRevisionAfterProgram", {}, true, kSucceeded, Machine::OneDrive, SS_COMP, nullptr, "QM01"},
     // More drives than the table holds: the first 16 are flashed, the 17th is never touched.
     {"SeventeenDrives", {}, true, kSucceeded, Machine::SeventeenDrives},
     // The 95 line reaches the drives only through the ASPI manager: a manager that does not

@@ -310,6 +310,27 @@ TEST_F(DownloadTest, ThreeFailedAttemptsEndWithoutTheProgramCommand) {
     EXPECT_TRUE(d.TransferMark());
 }
 
+// A read-back that returns only the first half of each block leaves the other half of the read
+// buffer as cleared: an image whose blocks end in zeros would compare equal. The short transfer
+// itself fails the block.
+TEST_F(DownloadTest, ReadBackThatReturnsPartOfABlockVerifiesNothing) {
+    AtapiDevice& d = Open();
+    std::vector<std::uint8_t> image = image_;
+    for (std::uint32_t b = 0; b + 1 < kMiB / kBlock; ++b) {
+        std::fill(image.begin() + b * kBlock + kBlock / 2, image.begin() + (b + 1) * kBlock, 0);
+    }
+    const std::uint32_t crc = sim::Crc32(image.data(), kMiB - 4);
+    for (int i = 0; i < 4; ++i) {
+        image[kMiB - 4 + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
+    }
+    sim::Fault half = MakeFault(Kind::ShortTransfer, 0x3C, 1, 63);  // not the last block's
+    half.bytes = kBlock / 2;
+    drive().AddFault(half);
+    EXPECT_FALSE(d.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false));
+    EXPECT_EQ(ImageWriteOffsets().size(), 3u);  // block 0 in each attempt
+    EXPECT_EQ(ProgramCommands(), 0u);
+}
+
 TEST_F(DownloadTest, BlockWritesThatFailAreSentTwiceUnderTheMark) {
     AtapiDevice& d = Open();
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));

@@ -53,9 +53,12 @@ JSON
 
 export QUIVER_SGIO_MACHINE="$work/machine.json" QUIVER_SGIO_STATE="$work/state"
 status=0
+# The updaters' lock file goes in a lock directory of the test's own, so that updaters run by
+# other tests or people on this machine meanwhile are not in its way.
 unshare --map-root-user --mount sh -c '
     mount --bind "$1/block" /sys/class/block &&
-    exec env LD_PRELOAD="$2 $3" QT_QPA_PLATFORM=offscreen "$1/updater"' \
+    { [ ! -d /run/lock ] || mount -t tmpfs tmpfs /run/lock; } &&
+    exec env XDG_RUNTIME_DIR="$1" LD_PRELOAD="$2 $3" QT_QPA_PLATFORM=offscreen "$1/updater"' \
     sh "$work" "$interposer" "$driver" >"$work/log" 2>"$work/err" || status=$?
 cat "$work/log"
 

@@ -188,6 +188,21 @@ TEST_F(InterposerTest, WriteBufferFallsBackToTheGenericNode) {
     os.CloseHandle(drive);
 }
 
+// The bytes a command moved are those SG_IO did not leave over.
+TEST_F(InterposerTest, TransferLengthIsWhatTheResidualLeaves) {
+    machineJson = R"({"drives": [{"name": "E", "faults": [
+        {"kind": "short-transfer", "opcode": "0x12", "bytes": 36}]}]})";
+    FakeSysfs::Write(fs_.root() + "/machine2.json", machineJson);
+    setenv("QUIVER_SGIO_MACHINE", (fs_.root() + "/machine2.json").c_str(), 1);
+    LinuxPlatform os(fs_.root());
+    HANDLE drive = Open(os, "\\\\.\\0:");
+    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+    Request r = Send(os, drive, kInquiry, SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(0x60));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.block.sptd.DataTransferLength, 36u);
+    os.CloseHandle(drive);
+}
+
 TEST_F(InterposerTest, WithoutAGenericNodeWriteBufferIsAccessDenied) {
     FakeSysfs noSg;
     noSg.Add({.sr = 0, .hctl = "1:0:0:0", .devNode = false});

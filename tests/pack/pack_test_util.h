@@ -2,8 +2,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -27,8 +29,10 @@ class ScratchDir {
   public:
     ScratchDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() / ("quiver-pack-" + std::to_string(::getpid()) + "-" +
-                                             info->test_suite_name() + "-" + info->name());
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        std::replace(name.begin(), name.end(), '/', '-');  // parameterised tests
+        path_ =
+            fs::temp_directory_path() / ("quiver-pack-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
@@ -113,6 +117,34 @@ inline std::string Padded(const std::string& text, std::size_t size) {
     std::string slot = text;
     slot.resize(size, '\0');
     return slot;
+}
+
+struct CommandResult {
+    int status;
+    std::string output;  // standard output and error together
+};
+
+// Runs quiver-pack with `args` (shell words, quoted as needed), after the shell commands and in
+// front of the program `prefix` gives (`ulimit -f 8; timeout 60`, say).
+inline CommandResult Command(const std::string& args, const std::string& prefix = "") {
+    const std::string command = prefix + " '" + PACK_TOOL + "' " + args + " 2>&1";
+    CommandResult run{-1, ""};
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        run.output.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+inline std::string Quote(const fs::path& path) {
+    return "'" + path.string() + "'";
 }
 
 }  // namespace quiver::pack::testing

@@ -145,12 +145,14 @@ TEST(PackLocate, ElfSectionInEveryWidthAndByteOrder) {
 }
 
 TEST(PackLocate, PeSectionInBothWidthsAndByLongName) {
+    // The section's raw data runs on past the block, as file alignment pads it.
+    Bytes body = BodyWithBlock();
+    body.resize(body.size() + 16, 0);
     for (const bool plus : {false, true}) {
         for (const std::string name : {".qvpkg", "@.qvpkg"}) {
             SCOPED_TRACE(name);
-            const Bytes file =
-                MakePe(plus, BodyWithBlock(),
-                       {{".text", 0, kBodyAt, 0x30}, {name, 0, kBlockAt, kPackageSize + 12}});
+            const Bytes file = MakePe(
+                plus, body, {{".text", 0, kBodyAt, 0x30}, {name, 0, kBlockAt, kPackageSize + 12}});
             const LocateResult r = LocateBlock(file);
             ASSERT_TRUE(r.location.has_value()) << r.error;
             EXPECT_EQ(r.location->offset, kBlockAt);
@@ -173,8 +175,17 @@ TEST(PackLocate, DamagedOrAmbiguousSectionTablesAreRefused) {
     struct Case {
         const char* what;
         Bytes file;
+        const char* reason = "";  // part of the error
     };
     std::vector<Case> cases;
+    // The block fits, but the section claims more of the file than there is.
+    const Bytes elf_long = MakeElf(true, false, body, {{".qvpkg", 1, kBlockAt, kPackageSize}});
+    cases.push_back({"ELF section longer than the file",
+                     MakeElf(true, false, body, {{".qvpkg", 1, kBlockAt, elf_long.size()}}),
+                     "runs past the end of the file"});
+    cases.push_back({"PE section longer than the file",
+                     MakePe(false, body, {{".qvpkg", 0, kBlockAt, kPackageSize + 4096}}),
+                     "runs past the end of the file"});
     cases.push_back({"two package sections", MakeElf(true, false, body, {good, good})});
     cases.push_back({"section without file data",
                      MakeElf(true, false, body, {{".qvpkg", 8, kBlockAt, kPackageSize}})});
@@ -203,6 +214,7 @@ TEST(PackLocate, DamagedOrAmbiguousSectionTablesAreRefused) {
         const LocateResult r = LocateBlock(c.file);
         EXPECT_FALSE(r.location.has_value()) << c.what;
         EXPECT_FALSE(r.error.empty()) << c.what;
+        EXPECT_NE(r.error.find(c.reason), std::string::npos) << c.what << ": " << r.error;
     }
 }
 

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Runs a command and checks its standard output line by line:
-#   expect.sh [--has REGEX]... [--lacks REGEX]... [--last REGEX] -- COMMAND [ARG]...
-# Every --has must match some line, no --lacks may match any, and --last must match the last.
+#   expect.sh [--has REGEX]... [--lacks REGEX]... [--count N REGEX]... [--last REGEX]
+#             -- COMMAND [ARG]...
+# Every --has must match some line, no --lacks may match any, each --count's REGEX must match
+# exactly N lines, and --last must match the last.
 set -uo pipefail
 has=()
 lacks=()
+counts=()
 last=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --has) has+=("$2"); shift 2 ;;
         --lacks) lacks+=("$2"); shift 2 ;;
+        --count) counts+=("$2" "$3"); shift 3 ;;
         --last) last="$2"; shift 2 ;;
         --) shift; break ;;
         *) echo "expect.sh: unknown option $1" >&2; exit 2 ;;
@@ -33,6 +37,13 @@ for pattern in "${lacks[@]}"; do
     if grep -Eq -- "$pattern" <<<"$out"; then
         echo "FAILED: a line matches: $pattern" >&2
         grep -E -- "$pattern" <<<"$out" | head -3 >&2
+        failed=1
+    fi
+done
+for ((i = 0; i < ${#counts[@]}; i += 2)); do
+    found=$(grep -Ec -- "${counts[i + 1]}" <<<"$out")
+    if [ "$found" -ne "${counts[i]}" ]; then
+        echo "FAILED: $found lines, not ${counts[i]}, match: ${counts[i + 1]}" >&2
         failed=1
     fi
 done

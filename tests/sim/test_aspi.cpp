@@ -161,6 +161,13 @@ TEST_F(AspiManagerTest, SynchronousExecutionReportsEachOutcome) {
     EXPECT_EQ(good.SRB_HaStat, 0);
     EXPECT_EQ(good.SRB_TargStat, 0);
     EXPECT_EQ(std::memcmp(data + 8, "Korvane ", 8), 0);
+    EXPECT_EQ(good.SRB_BufLen, 96u);
+
+    // The request leaves with the bytes its data phase moved.
+    auto cut = Inquiry(data);
+    cut.CDBByte[4] = 36;
+    EXPECT_EQ(manager().SendCommand(&cut), srb::kComp);
+    EXPECT_EQ(cut.SRB_BufLen, 36u);
 
     // The sense area takes SRB_SenseLen bytes of fixed-format sense, no more.
     drive_.AddFault(MakeFault(Fault::Kind::SenseData, 0x12, Sense{5, 0x24, 0x01}));

@@ -194,6 +194,16 @@ TEST_F(DriveInquiry, VitalProductPagesAndInvalidFields) {
     EXPECT_EQ(In(Cdb({0x12, 0x02, 0x00, 0, 64}), reply).sense, sense::kInvalidFieldInCdb);
 }
 
+TEST_F(DriveInquiry, WithoutASerialNumberThereIsNoSerialNumberPage) {
+    sim::DriveConfig c;
+    c.serialNumber = "";
+    Make(c);
+    std::vector<std::uint8_t> reply(64, 0);
+    ASSERT_EQ(In(Cdb({0x12, 0x01, 0x00, 0, 64}), reply).transferred, 5u);
+    EXPECT_EQ(reply[3], 1);  // page 0 lists itself only
+    EXPECT_EQ(In(Cdb({0x12, 0x01, 0x80, 0, 64}), reply).sense, sense::kInvalidFieldInCdb);
+}
+
 // ---- Readiness and unit attentions ---------------------------------------------------------
 
 TEST_F(DriveReadiness, PowerOnSequence) {
@@ -566,6 +576,18 @@ TEST_F(DriveProgram, RequiresProfile) {
     EXPECT_EQ(drive().Revision(), "QX10");
 }
 
+TEST_F(DriveProgram, RevisionAfterProgramTakesThePlaceOfTheImagesRevision) {
+    sim::DriveConfig c;
+    c.revisionAfterProgram = "QX77";
+    Make(c);
+    Settle();
+    ASSERT_EQ(SendDefaultProfile().completion, Completion::Good);
+    SendImage(sim::MakeFirmwareImage("QM02", 4 * kBlock));
+    ASSERT_EQ(Run(WriteBufferCdb(0, 0, 0x80)).completion, Completion::Good);
+    EXPECT_EQ(drive().ProgramCount(), 1u);
+    EXPECT_EQ(drive().Revision(), "QX77");
+}
+
 TEST_F(DriveProgram, RefusesBadImage) {
     Settle();
     ASSERT_EQ(SendDefaultProfile().completion, Completion::Good);
@@ -724,6 +746,76 @@ TEST_F(DriveFault, ReadBackDiffersInOneAttemptAndBlock) {
     EXPECT_EQ(readBlock(2), imageBlock(2));                             // count 1
     SendImage(image);                                                   // attempt 3
     EXPECT_EQ(readBlock(2), imageBlock(2));
+}
+
+TEST_F(DriveFault, ShortTransferMovesOnlyItsBytesOfDataCommands) {
+    Settle();
+    sim::Fault f;
+    f.kind = sim::Fault::Kind::ShortTransfer;
+    f.bytes = 4096;
+    f.count = 2;
+    drive().AddFault(f);  // any opcode: commands without data do not count
+    EXPECT_EQ(SenseOf(kTur), sense::kNoMediumTrayClosed);
+
+    std::vector<std::uint8_t> block(kBlock, 0x5A);
+    const auto w = Out(WriteBufferCdb(0, kBlock, 0), block);
+    EXPECT_EQ(w.completion, Completion::Good);
+    EXPECT_EQ(w.transferred, 4096u);
+    EXPECT_EQ(drive().BufferBytes(4095, 2), (std::vector<std::uint8_t>{0x5A, 0}));
+
+    ASSERT_EQ(Out(WriteBufferCdb(0, kBlock, 0), block).transferred, 4096u);
+    std::vector<std::uint8_t> back(kBlock, 0xEE);
+    const auto r = In(ReadBufferCdb(0, kBlock), back);  // count 2: whole again
+    EXPECT_EQ(r.completion, Completion::Good);
+    EXPECT_EQ(r.transferred, kBlock);
+
+    f.opcode = 0x3C;
+    f.count = 1;
+    drive().AddFault(f);
+    std::fill(back.begin(), back.end(), 0xEE);
+    EXPECT_EQ(In(ReadBufferCdb(0, kBlock), back).transferred, 4096u);
+    EXPECT_EQ(back[4095], 0x5A);
+    EXPECT_EQ(back[4096], 0xEE);  // what the drive did not return stays as it was
+}
+
+TEST_F(DriveFault, ReplacedFromTheMatchingCommandOnByAFreshDrive) {
+    Settle();
+    auto other = std::make_shared<sim::Replacement>();
+    other->config.revision = "QM10";
+    other->config.serialNumber = "KV730T999999";
+    sim::Fault vanish;
+    vanish.kind = sim::Fault::Kind::Vanish;
+    vanish.opcode = 0x00;
+    vanish.first = 2;
+    other->faults.push_back(vanish);
+    sim::Fault f;
+    f.kind = sim::Fault::Kind::Replaced;
+    f.opcode = 0x12;
+    f.first = 2;
+    f.by = other;
+    drive().AddFault(f);
+    std::vector<std::string> seen;
+    drive().SetCommandObserver([&](const sim::LoggedCommand& c) { seen.push_back(c.CdbHex()); });
+
+    std::vector<std::uint8_t> reply(96);
+    ASSERT_EQ(In(Cdb({0x12, 0, 0, 0, 96}), reply).completion, Completion::Good);
+    EXPECT_EQ(std::string(reply.begin() + 32, reply.begin() + 36), "QM01");
+    EXPECT_EQ(drive().ReplacedBy(), nullptr);
+    ASSERT_EQ(In(Cdb({0x12, 0, 0, 0, 96}), reply).completion, Completion::Good);
+    EXPECT_EQ(std::string(reply.begin() + 32, reply.begin() + 36), "QM10");
+    ASSERT_NE(drive().ReplacedBy(), nullptr);
+    EXPECT_EQ(drive().Revision(), "QM10");
+    // A drive just plugged in, with faults of its own.
+    EXPECT_EQ(SenseOf(kTur), sense::kPowerOnReset);
+    EXPECT_TRUE(Run(kTur).vanished);
+    EXPECT_TRUE(drive().Vanished());
+
+    // The replaced drive keeps what it had; the commands since went to the other one, and the
+    // observer saw them all.
+    EXPECT_EQ(drive().Log().size(), 3u);  // Settle's two TEST UNIT READYs, the first INQUIRY
+    EXPECT_EQ(drive().ReplacedBy()->Log().size(), 3u);
+    EXPECT_EQ(drive().ReplacedBy()->config().revision, "QM10");
+    EXPECT_EQ(seen.size(), 4u);
 }
 
 // On a scaled clock the programming of an 8 MiB image takes its whole time and the drive comes

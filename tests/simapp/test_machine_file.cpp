@@ -123,11 +123,13 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
       "description": "all keys",
       "os": {"family": "win95", "versionQueryFails": true, "tokenOpenFails": true,
              "lacksShutdownPrivilege": true, "restartRefused": true, "heapFails": true,
-             "hasPerformanceCounter": false, "eventCreateFails": true},
+             "heapBytes": 65536, "hasPerformanceCounter": false, "eventCreateFails": true,
+             "heldMutexes": ["Global\\QuiverFirmwareUpdate", "other"]},
       "clock": {"mode": "scaled", "factor": 250.5},
       "drives": [
         {"name": "E", "model": "KMR-730T", "vendor": "Korvane", "product": "DVDRW KMR-730T",
          "revision": "QM02", "vendorSpecific": "x", "serialNumber": "S1",
+         "revisionAfterProgram": "QM99",
          "flashId": "c2 b6 0 3", "medium": true, "trayOpen": true, "locked": true,
          "timings": {"powerOnReadySeconds": 1.5, "loadReadySeconds": 2.25,
                      "programSeconds": 7, "resetReadySeconds": 0.125},
@@ -139,6 +141,10 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
            {"kind": "delay", "seconds": 2.5},
            {"kind": "vanish", "opcode": "any", "first": 40},
            {"kind": "read-back-differs", "block": 63, "attempt": 0, "count": 2},
+           {"kind": "short-transfer", "opcode": "0x3C", "bytes": 8192, "count": 0},
+           {"kind": "replaced", "opcode": "0x12", "first": 3,
+            "by": {"revision": "QM10", "serialNumber": "",
+                   "faults": [{"kind": "vanish", "first": 9}]}},
            {"kind": "sense", "sense": "71 00 86 00 00 00 00 0a 00 00 00 00 28 00"},
            {"kind": "sense", "sense": [112]}
          ]},
@@ -167,6 +173,9 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     // Spot checks that the values arrived where they belong.
     EXPECT_FALSE(again.os.ntFamily);
     EXPECT_TRUE(again.os.eventCreateFails);
+    EXPECT_EQ(again.os.heapBytes, 65536u);
+    EXPECT_EQ(again.os.heldMutexes,
+              (std::vector<std::string>{"Global\\QuiverFirmwareUpdate", "other"}));
     EXPECT_TRUE(again.clock.scaled);
     EXPECT_DOUBLE_EQ(again.clock.factor, 250.5);
     const sim::DriveConfig& c = again.drives[0].config;
@@ -179,7 +188,7 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_EQ(again.drives[1].config.inquiryLength, 35u);
     EXPECT_EQ(c.inquiryLength, 96u);
     const auto& faults = again.drives[0].faults;
-    ASSERT_EQ(faults.size(), 7u);
+    ASSERT_EQ(faults.size(), 9u);
     EXPECT_EQ(faults[0].opcode, 0x3B);
     EXPECT_EQ(faults[0].first, 3u);
     EXPECT_EQ(faults[0].count, 0u);
@@ -189,10 +198,22 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_EQ(faults[4].kind, sim::Fault::Kind::ReadBackDiffers);
     EXPECT_EQ(faults[4].block, 63u);
     EXPECT_EQ(faults[4].attempt, 0u);
-    EXPECT_EQ(faults[5].senseBytes.size(), 14u);
-    EXPECT_EQ(faults[5].senseBytes[2], 0x86);
-    EXPECT_EQ(faults[5].sense, (sim::Sense{6, 0x28, 0}));
-    EXPECT_EQ(faults[6].senseBytes, std::vector<std::uint8_t>{0x70});
+    EXPECT_EQ(c.revisionAfterProgram, "QM99");
+    EXPECT_EQ(faults[5].kind, sim::Fault::Kind::ShortTransfer);
+    EXPECT_EQ(faults[5].bytes, 8192u);
+    EXPECT_EQ(faults[5].count, 0u);
+    ASSERT_EQ(faults[6].kind, sim::Fault::Kind::Replaced);
+    ASSERT_NE(faults[6].by, nullptr);
+    EXPECT_EQ(faults[6].first, 3u);
+    EXPECT_EQ(faults[6].by->config.revision, "QM10");
+    EXPECT_EQ(faults[6].by->config.serialNumber, "");
+    EXPECT_EQ(faults[6].by->config.product, "DVDRW KMR-730T  ");  // the defaults of a drive
+    ASSERT_EQ(faults[6].by->faults.size(), 1u);
+    EXPECT_EQ(faults[6].by->faults[0].first, 9u);
+    EXPECT_EQ(faults[7].senseBytes.size(), 14u);
+    EXPECT_EQ(faults[7].senseBytes[2], 0x86);
+    EXPECT_EQ(faults[7].sense, (sim::Sense{6, 0x28, 0}));
+    EXPECT_EQ(faults[8].senseBytes, std::vector<std::uint8_t>{0x70});
     EXPECT_EQ(again.letters[1].target, 3);
     EXPECT_EQ(again.letters[1].lun, 4);
     EXPECT_EQ(again.letters[2].addressReply, sim::AddressReply::Fails);
@@ -260,6 +281,19 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
          "drives[0].faults[0].opcode: unknown key"},
         {R"({"drives": [{"faults": [{"kind": "vanish", "sense": "5/24/00"}]}]})",
          "drives[0].faults[0].sense: unknown key"},
+        {R"({"drives": [{"faults": [{"kind": "short-transfer", "opcode": "0x3C"}]}]})",
+         "drives[0].faults[0].bytes: required for a short-transfer fault"},
+        {R"({"drives": [{"faults": [{"kind": "replaced", "opcode": "0x12"}]}]})",
+         "drives[0].faults[0].by: required for a replaced fault"},
+        {R"({"drives": [{"faults": [{"kind": "replaced", "count": 2, "by": {}}]}]})",
+         "drives[0].faults[0].count: unknown key"},
+        {R"({"drives": [{"faults": [{"kind": "replaced", "by": {"name": "G"}}]}]})",
+         "drives[0].faults[0].by.name: the drive answers under the name of the drive it "
+         "replaces"},
+        {R"({"drives": [{"faults": [{"kind": "replaced", "by": {"revision": "QM100"}}]}]})",
+         "drives[0].faults[0].by.revision: at most 4 characters, found 5"},
+        {R"({"drives": [{"revisionAfterProgram": "QM100"}]})",
+         "drives[0].revisionAfterProgram: at most 4 characters, found 5"},
         {R"({"drives": [{"faults": [{"kind": "vanish", "first": 0}]}]})",
          "drives[0].faults[0].first: expected a whole number from 1 to 4294967295"},
         {R"({"drives": [{}], "letters": [{"letter": "E", "drive": "F"}]})",
@@ -293,6 +327,43 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
         EXPECT_EQ(ErrorOf(c.text), c.error) << c.text;
     }
     EXPECT_EQ(ErrorOf(R"({"drives": [})").rfind("not valid JSON: ", 0), 0u);
+}
+
+// Nesting is refused beyond 64 levels before anything else is looked at, however deep the text
+// goes; keys and values from the file are shown cut and escaped.
+TEST(MachineFile, DeepOrLongTextIsRefusedWithShortErrors) {
+    const auto nested = [](const std::string& inner, std::size_t arrays) {
+        return std::string(arrays, '[') + inner + std::string(arrays, ']');
+    };
+    const auto zeros = [](std::size_t count) {
+        std::string path;
+        for (std::size_t i = 0; i < count; ++i) {
+            path += "[0]";
+        }
+        return path;
+    };
+    const std::string name(5000, 'n');
+    const struct {
+        std::string text;
+        std::string error;
+    } cases[] = {
+        {R"({"description": )" + nested("", 63) + "}",
+         "description: expected a string, found an array"},
+        {R"({"description": )" + nested("", 64) + "}",
+         "description" + zeros(63) + ": nested deeper than 64 levels"},
+        {R"({"drives": )" + nested(R"({"name": "E", "name": "F"})", 100000) + "}",
+         "drives" + zeros(63) + ": nested deeper than 64 levels"},
+        {R"({"drives": [{"faults": [[{"kind": "sense", "kind": "sense"}]]}]})",
+         "drives[0].faults[0][0].kind: the key is given twice"},
+        {R"({"drives": [{}], "letters": [{"letter": "E", "drive": ")" + name + R"("}]})",
+         R"(letters[0].drive: no drive is named ")" + std::string(40, 'n') +
+             "... (5000 characters)\""},
+        {R"({"drives": [{"\u0007)" + name + R"(": 1}]})",
+         "drives[0].\\x07" + std::string(39, 'n') + "... (5001 characters): unknown key"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ErrorOf(c.text), c.error) << c.text.substr(0, 80);
+    }
 }
 
 TEST(MachineFile, FileErrorsCarryTheFileNameAndFailuresLeaveTheMachineAlone) {
@@ -386,6 +457,27 @@ TEST(MachineFile, FaultsAndAspiReachTheBuiltMachine) {
     EXPECT_EQ(aspi.adapters[0].devices[0].drive, &machine.drive(1));
     EXPECT_EQ(aspi.adapters[1].devices[0].drive, &machine.drive(0));
     EXPECT_EQ(aspi.adapters[1].devices[0].target, 1);
+}
+
+// One drive behind two letters: both reach it, and the drive is named after the first. Without
+// an address a letter answers with its drive's own (target the drive's index), so that two
+// drives never share one and two letters of one drive do.
+TEST(MachineFile, TwoLettersCanNameOneDrive) {
+    sim::Machine machine;
+    const MachineSpec desc = LoadMachine(json::parse(R"({
+        "drives": [{"revision": "QM05"}, {}],
+        "letters": [{"letter": "E", "drive": 0}, {"letter": "F", "drive": 1},
+                    {"letter": "G", "drive": 0}]
+    })"),
+                                         machine);
+    EXPECT_EQ(desc.drives[0].name, "E");
+    EXPECT_EQ(desc.letters[0].target, 0);
+    EXPECT_EQ(desc.letters[1].target, 1);
+    EXPECT_EQ(desc.letters[2].target, 0);
+    SimPlatform os(machine);
+    EXPECT_EQ(InquiryThroughOs(os, 'E'), "Korvane DVDRW KMR-730T  QM05");
+    EXPECT_EQ(InquiryThroughOs(os, 'G'), "Korvane DVDRW KMR-730T  QM05");
+    EXPECT_EQ(machine.drive(0).Log().size(), 2u);
 }
 
 // The example machines of the documentation load, and the demo file is the built-in demo.

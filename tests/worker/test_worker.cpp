@@ -2,12 +2,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include "drive_rig.h"
+#include "package/match_drives.h"
+#include "package_helpers.h"
 #include "sim/firmware_image.h"
 #include "worker/parser.h"
 
@@ -53,16 +56,19 @@ bool RunCompletions(const Completions& done, std::size_t count) {
     return true;
 }
 
-// KMR-730Ts on E:, F:, G: and H:, a scanning drive object as the window makes it, and one
-// target object per drive, copied from it and opened on its drive.
+// KMR-730Ts on E:, F:, G: and H:, a scanning drive object as the window makes it, matched
+// against a package whose bank 1 admits them, and one target object per drive, copied from it
+// and opened on its drive.
 class WorkerTest : public DriveRig {
   protected:
     void Build(int drives) {
         for (int i = 0; i < drives; ++i) {
             AddOptical(static_cast<char>('E' + i), rig::Kmr730t(), 0, static_cast<std::uint8_t>(i));
         }
+        std::copy(image_.begin(), image_.end(), package_.begin() + kImageAreaOffset);
         scanner_ = std::make_unique<AtapiDevice>(true);
         ASSERT_EQ(scanner_->RecordCount(), drives);
+        MatchDrives(package_.data(), scanner_->Records(), drives);
         for (int i = 0; i < drives; ++i) {
             auto target = std::make_unique<AtapiDevice>(false);
             target->CopyFrom(*scanner_);
@@ -78,10 +84,13 @@ class WorkerTest : public DriveRig {
         job.data = image_.data();
         job.size = size;
         job.withBootCode = false;
+        job.admitted = *scanner_->RecordAt(i);
+        job.package = package_.data();
         return job;
     }
 
     const std::vector<std::uint8_t> image_ = sim::MakeFirmwareImage("QM02", kMiB, 11);
+    std::vector<std::uint8_t> package_ = testing::CopyOfEmbeddedPackage();
     std::unique_ptr<AtapiDevice> scanner_;
     std::vector<std::unique_ptr<AtapiDevice>> targets_;
     Completions done_;
@@ -120,7 +129,46 @@ TEST_F(WorkerTest, FailureBeforeTheMarkLeaves42) {
     ASSERT_TRUE(RunCompletions(done_, 1));
     EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
     EXPECT_FALSE(targets_[0]->TransferMark());  // the failure came back as a plain false
-    EXPECT_TRUE(drive().Log().empty());
+    EXPECT_EQ(CountSent(0x3B), 0u);
+}
+
+// The worker first makes sure that the drive it is about to write is the one the scan admitted
+// and that the package still admits it; otherwise nothing is written and the result says so.
+TEST_F(WorkerTest, DriveThatIsNotTheAdmittedOneIsNeverWritten) {
+    Build(1);
+    auto other = std::make_shared<sim::Replacement>();
+    other->config.revision = "QM10";
+    const struct {
+        const char* what;
+        std::function<void(FlashJob&)> change;
+    } cases[] = {
+        // in this order: the last two change the package and the drive for good
+        {"another bank's image", [](FlashJob& job) { job.admitted.image_index = 1; }},
+        {"not admitted by the package", [](FlashJob& job) { job.admitted.allowed = 0; }},
+        {"no record", [](FlashJob& job) { job.admitted = DriveRecord{}; }},
+        {"no package", [](FlashJob& job) { job.package = nullptr; }},
+        {"a package that admits other revisions",
+         [&](FlashJob&) { testing::PutEntry(package_, 1, 1, "QM02", "QM0F", "", ""); }},
+        {"replaced since the scan",
+         [&](FlashJob&) {
+             sim::Fault swap = MakeFault(Kind::Replaced, 0x12);
+             swap.by = other;
+             drive().AddFault(swap);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FlashJob job = Job(0);
+        c.change(job);
+        done_.senders.clear();
+        new Parser(job, done_.Handler());
+        ASSERT_TRUE(RunCompletions(done_, 1));
+        EXPECT_EQ(targets_[0]->FlashResult(), kFlashNotAdmitted);
+        EXPECT_EQ(CountSent(0x3B), 0u);
+        const sim::Drive* replacement = drive().ReplacedBy();
+        EXPECT_TRUE(replacement == nullptr || replacement->Log().size() == 1u);  // its INQUIRY
+    }
+    EXPECT_EQ(drive().ProgramCount(), 0u);
 }
 
 TEST_F(WorkerTest, SeveralWorkersFlashSeveralDrivesAtOnce) {

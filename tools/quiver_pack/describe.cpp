@@ -88,6 +88,19 @@ bool IsPlaceholder(const ConstraintFields& f) {
            f.product.starts_with('#');
 }
 
+bool SetsNoCondition(const ConstraintFields& f) {
+    return f.lowest.empty() && f.highest.empty() && f.vendor.empty() && f.product.empty();
+}
+
+// Why the entry admits every drive in use, as the matching reads it: a placeholder as a bank's
+// first entry, or any entry without a condition. Empty when it does not.
+std::string AdmitsEveryDrive(const ConstraintFields& f, int entry) {
+    if (entry == 1 && IsPlaceholder(f)) {
+        return "a placeholder as the first entry: the bank has no constraints";
+    }
+    return SetsNoCondition(f) ? "an entry without any condition" : "";
+}
+
 }  // namespace
 
 ordered_json DescribePackage(std::span<const std::uint8_t> file, const BlockLocation& location) {
@@ -130,6 +143,7 @@ ordered_json DescribePackage(std::span<const std::uint8_t> file, const BlockLoca
     out["imageAreaFilled"] = !reader.ImageAreaUnfilled();
 
     ordered_json banks = ordered_json::array();
+    ordered_json every = ordered_json::array();
     for (int b = 1; b <= kPackageBanks; ++b) {
         ordered_json bank;
         bank["bank"] = b;
@@ -149,9 +163,18 @@ ordered_json DescribePackage(std::span<const std::uint8_t> file, const BlockLoca
                                                {"build", Printable(image->build)}}
                                 : ordered_json{{"emulatedDrive", false}};
         }
+        // Only a bank the matching reads admits anything: one of the filled banks, with a
+        // usable range, in an image area that was filled.
+        const bool matched = b <= filled && reader.BankIsValid(b) && !reader.ImageAreaUnfilled();
+        ordered_json admitting = nullptr;
         ordered_json entries = ordered_json::array();
         for (int e = 1; e <= kEntriesPerBank; ++e) {
             const ConstraintFields f = reader.Constraint(b, e);
+            const std::string why = AdmitsEveryDrive(f, e);
+            if (matched && admitting.is_null() && !why.empty()) {
+                admitting = {{"bank", b}, {"entry", e}, {"why", why}};
+                every.push_back(admitting);
+            }
             entries.push_back({{"entry", e},
                                {"placeholder", IsPlaceholder(f)},
                                {"lowest", Printable(f.lowest)},
@@ -159,10 +182,13 @@ ordered_json DescribePackage(std::span<const std::uint8_t> file, const BlockLoca
                                {"vendor", Printable(f.vendor)},
                                {"product", Printable(f.product)}});
         }
-        bank["admitsEveryDrive"] = entries[0]["placeholder"];
+        bank["admitsEveryDrive"] = !admitting.is_null();
+        bank["admitsEveryDriveEntry"] = admitting.is_null() ? ordered_json() : admitting["entry"];
         bank["constraints"] = entries;
         banks.push_back(bank);
     }
+    out["admitsEveryDrive"] = !every.empty();
+    out["admitsEveryDriveBy"] = every;
     out["banks"] = banks;
     return out;
 }
@@ -190,6 +216,15 @@ std::string RenderPackage(const ordered_json& d) {
     line(d["imageAreaFilled"].get<bool>()
              ? "Image area:      filled"
              : "Image area:      never filled (\"BANK_START_FROM_HERE\"): no drive is admitted");
+    if (d["admitsEveryDrive"].get<bool>()) {
+        for (const auto& by : d["admitsEveryDriveBy"]) {
+            line("ADMITS EVERY DRIVE in use, of any maker, model and revision: bank " +
+                 std::to_string(by["bank"].get<int>()) + ", entry " +
+                 std::to_string(by["entry"].get<int>()) + ", " + by["why"].get<std::string>());
+        }
+    } else {
+        line("Admits every drive: no");
+    }
     for (const auto& b : d["banks"]) {
         const int n = b["bank"].get<int>();
         const std::int64_t start = b["start"].get<std::int64_t>();
@@ -210,9 +245,7 @@ std::string RenderPackage(const ordered_json& d) {
                            ", build " + Quoted(image["build"])
                      : "  image: not an image for the emulated drive");
         }
-        if (b["filled"].get<bool>() && b["admitsEveryDrive"].get<bool>()) {
-            line("  admits every drive: its first entry is a placeholder");
-        }
+
         std::string placeholders;
         for (const auto& e : b["constraints"]) {
             const std::string number = std::to_string(e["entry"].get<int>());

@@ -9,13 +9,13 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "files.h"
 #include "pack.h"
 
 namespace fs = std::filesystem;
@@ -29,48 +29,6 @@ constexpr char kUsage[] =
 int Usage(const std::string& problem) {
     std::cerr << "quiver-pack: " << problem << "\n" << kUsage;
     return 2;
-}
-
-std::optional<std::vector<std::uint8_t>> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                    std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
-// Writes the file beside its destination and renames it into place, so that the destination is
-// either the old file or the whole new one. The new file takes the permissions of `like`.
-bool WriteFileAtomically(const fs::path& path, const std::vector<std::uint8_t>& bytes,
-                         const fs::path& like, std::string& error) {
-    fs::path temp = path;
-    temp += ".quiver-pack.tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            error = "cannot write " + temp.string();
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            return false;
-        }
-    }
-    std::error_code ec;
-    fs::permissions(temp, fs::status(like, ec).permissions(), ec);
-    fs::rename(temp, path, ec);
-    if (ec) {
-        error = "cannot replace " + path.string() + ": " + ec.message();
-        fs::remove(temp, ec);
-        return false;
-    }
-    return true;
 }
 
 int Fill(const std::vector<std::string>& args) {
@@ -100,25 +58,45 @@ int Fill(const std::vector<std::string>& args) {
         return Usage("fill writes either a new file (-o OUT) or the updater itself (--in-place)");
     }
     const fs::path manifest_path = positional[0];
-    const fs::path updater_path = positional[1];
-    const fs::path target = in_place ? updater_path : *out;
-    std::error_code ec;
-    if (!in_place && fs::equivalent(updater_path, target, ec)) {
-        std::cerr << "quiver-pack: " << target.string()
-                  << " is the updater itself; pass --in-place to change it\n";
-        return 1;
+    fs::path updater_path = positional[1];
+    std::string error;
+    fs::path target;
+    if (in_place) {
+        // A symbolic link is followed once, here; the file it leads to is read and replaced.
+        const std::optional<fs::path> resolved = quiver::pack::ResolveInPlace(updater_path, error);
+        if (!resolved) {
+            std::cerr << "quiver-pack: " << error << "\n";
+            return 1;
+        }
+        updater_path = target = *resolved;
+    } else {
+        target = *out;
+        std::error_code ec;
+        if (fs::equivalent(updater_path, target, ec)) {
+            std::cerr << "quiver-pack: " << target.string()
+                      << " is the updater itself; pass --in-place to change it\n";
+            return 1;
+        }
+        if (!quiver::pack::CheckNewDestination(target, error)) {
+            std::cerr << "quiver-pack: " << error << "\n";
+            return 1;
+        }
     }
 
-    const auto manifest = ReadFile(manifest_path);
+    const auto manifest =
+        quiver::pack::ReadInput(manifest_path, quiver::pack::kManifestLimit, error);
     if (!manifest) {
-        std::cerr << "quiver-pack: cannot read " << manifest_path.string() << "\n";
+        std::cerr << "quiver-pack: the manifest: " << error << "\n";
         return 1;
     }
-    auto updater = ReadFile(updater_path);
+    unsigned permissions = 0;
+    auto updater =
+        quiver::pack::ReadInput(updater_path, quiver::pack::kUpdaterLimit, error, &permissions);
     if (!updater) {
-        std::cerr << "quiver-pack: cannot read " << updater_path.string() << "\n";
+        std::cerr << "quiver-pack: the updater: " << error << "\n";
         return 1;
     }
+    std::error_code ec;
     const fs::path base = image_dir.value_or(fs::absolute(manifest_path, ec).parent_path());
     quiver::pack::FillResult result = quiver::pack::Fill(
         std::move(*updater),
@@ -128,13 +106,16 @@ int Fill(const std::vector<std::string>& args) {
         std::cerr << "quiver-pack: nothing written\n";
         return 1;
     }
-    std::string error;
-    if (!WriteFileAtomically(target, result.file, updater_path, error)) {
+    if (!quiver::pack::ReplaceFile(target, result.file, permissions, error)) {
         std::cerr << "quiver-pack: " << error << "\n";
         return 1;
     }
     std::cerr << "quiver-pack: filled the package block (" << result.location->how << ") into "
-              << target.string() << "\n";
+              << target.string()
+              << (in_place && target != positional[1]
+                      ? " (the file " + positional[1] + " points to)"
+                      : std::string())
+              << "\n";
     return 0;
 }
 
@@ -153,9 +134,10 @@ int Show(const std::vector<std::string>& args) {
     if (positional.size() != 1) {
         return Usage("show takes one file");
     }
-    const auto file = ReadFile(positional[0]);
+    std::string error;
+    const auto file = quiver::pack::ReadInput(positional[0], quiver::pack::kUpdaterLimit, error);
     if (!file) {
-        std::cerr << "quiver-pack: cannot read " << positional[0] << "\n";
+        std::cerr << "quiver-pack: " << error << "\n";
         return 1;
     }
     const quiver::pack::LocateResult located = quiver::pack::LocateBlock(*file);

@@ -1,14 +1,15 @@
 #include "manifest.h"
 
-#include <nlohmann/json.hpp>
+#include <span>
+#include <utility>
 
-#include <set>
+#include "json/json_file.h"
 
 namespace quiver::pack {
 
 namespace {
 
-using nlohmann::json;
+using jsonfile::Value;
 
 // The longest texts the slots take, each leaving room for its terminating zero.
 constexpr std::size_t kTitleMax = sizeof(PackageHeader::title) - 1;                          // 63
@@ -16,118 +17,131 @@ constexpr std::size_t kVersionMax = sizeof(PackageHeader::version) - 1;         
 constexpr std::size_t kDateMax = sizeof(PackageHeader::date) - 1;                            // 11
 constexpr std::size_t kDriveNameMax = sizeof(PackageHeader::drive_name) - 1;                 // 64
 constexpr std::size_t kNewFwMax = sizeof(PackageHeader::new_fw[0]) - kNewFwValueOffset - 1;  // 7
+constexpr std::size_t kImagePathMax = 4096;
 
-void RejectUnknownKeys(const json& object, const std::string& where,
-                       std::initializer_list<const char*> known, Diagnostics& d) {
-    const std::set<std::string> names(known.begin(), known.end());
-    for (const auto& [key, value] : object.items()) {
-        if (names.count(key) == 0) {
-            d.Error(where.empty() ? key : where + "." + key, "unknown field");
-        }
+const char* const kAnyDriveAdvice =
+    "; a bank meant to admit every drive says \"admitAnyDrive\": true";
+
+// Runs one reading of the manifest. A problem it finds is reported and leaves the value out, so
+// that the reading goes on and every problem is reported.
+template <typename Read>
+auto Checked(Diagnostics& d, Read read) -> std::optional<decltype(read())> {
+    try {
+        return read();
+    } catch (const jsonfile::Error& e) {
+        d.Error(e.path(), e.problem());
+        return std::nullopt;
     }
 }
 
-// A text field: absent gives `fallback` (nullopt: the field is required). Checks that every
-// character is a printable single-byte one and that the text fits `max` characters.
-std::optional<std::string> ReadText(const json& object, const char* key, const std::string& field,
+std::optional<jsonfile::Object> AsObject(const Value& value, const std::string& path,
+                                         Diagnostics& d) {
+    return Checked(d, [&] { return jsonfile::Object(value, path); });
+}
+
+void RejectUnknownKeys(const jsonfile::Object& object, std::span<const char* const> known,
+                       Diagnostics& d) {
+    for (const jsonfile::Error& e : object.Unknown(known)) {
+        d.Error(e.path(), e.problem());
+    }
+}
+
+// A text: absent gives `fallback` (nullopt: the field is required). Only printable single-byte
+// characters fit a slot, at most `max` of them.
+std::optional<std::string> ReadText(const jsonfile::Object& object, const char* key,
                                     std::size_t max, Diagnostics& d,
                                     std::optional<std::string> fallback = std::nullopt) {
-    if (!object.contains(key)) {
+    if (!object.Has(key)) {
         if (!fallback.has_value()) {
-            d.Error(field, "missing");
+            d.Error(object.At(key), "missing");
         }
         return fallback;
     }
-    const json& value = object.at(key);
-    if (!value.is_string()) {
-        d.Error(field, "must be a text");
-        return std::nullopt;
-    }
-    const std::string text = value.get<std::string>();
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
-            d.Error(field, "\"" + text +
-                               "\": only printable ASCII characters fit a slot (no control "
-                               "characters, no zero byte, no multi-byte characters)");
-            return std::nullopt;
-        }
-    }
-    if (text.size() > max) {
-        d.Error(field, "\"" + text + "\" is " + std::to_string(text.size()) +
-                           " characters; at most " + std::to_string(max) + " fit");
-        return std::nullopt;
-    }
-    return text;
+    return Checked(d, [&] { return object.Ascii(key, "", max); });
 }
 
 // A one-digit flag: 0 to 9, or false and true for 0 and 1.
-std::optional<int> ReadDigit(const json& value, const std::string& field, Diagnostics& d) {
+std::optional<int> ReadDigit(const Value& value, const std::string& field, Diagnostics& d) {
     if (value.is_boolean()) {
         return value.get<bool>() ? 1 : 0;
     }
-    if (value.is_number_integer()) {
+    if (value.is_number_integer() &&
+        !(value.is_number_unsigned() && value.get<std::uint64_t>() > 9)) {
         const std::int64_t n = value.get<std::int64_t>();
         if (n >= 0 && n <= 9) {
             return static_cast<int>(n);
         }
     }
-    d.Error(field, "must be one digit, 0 to 9 (or false / true), not " + value.dump());
+    d.Error(field,
+            "expected one digit, 0 to 9 (or false / true), found " + jsonfile::Describe(value));
     return std::nullopt;
 }
 
-void ReadFlags(const json& flags, Manifest& m, std::optional<int>& how_many_bin, Diagnostics& d) {
-    if (!flags.is_object()) {
-        d.Error("flags", "must be an object of KEY: digit");
-        return;
-    }
-    for (const auto& [key, value] : flags.items()) {
-        int index = -1;
-        for (int i = 0; i < kFlagKeyCount; ++i) {
-            if (key == kFlagKeys[i].name) {
-                index = i;
-            }
-        }
-        const std::string field = "flags." + key;
-        if (index < 0) {
-            d.Error(field, "unknown flag");
+void ReadFlags(const jsonfile::Object& flags, Manifest& m, std::optional<int>& how_many_bin,
+               Diagnostics& d) {
+    for (int i = 0; i < kFlagKeyCount; ++i) {
+        const Value* value = flags.Find(kFlagKeys[i].name);
+        if (value == nullptr) {
             continue;
         }
-        const std::optional<int> digit = ReadDigit(value, field, d);
+        const std::string field = flags.At(kFlagKeys[i].name);
+        const std::optional<int> digit = ReadDigit(*value, field, d);
         if (!digit.has_value()) {
             continue;
         }
-        if (index == kHowManyBinKey) {
+        if (i == kHowManyBinKey) {
             how_many_bin = *digit;
             continue;
         }
-        if (index == kAdminKey && *digit > 1) {
+        if (i == kAdminKey && *digit > 1) {
             d.Warn(field, "only 1 turns the administrator reminder on; " + std::to_string(*digit) +
                               " leaves it off");
         }
-        m.flags[index] = *digit;
+        m.flags[i] = *digit;
     }
 }
 
-void ReadConstraint(const json& entry, const std::string& where, ManifestConstraint& c,
+// True when the entry sets none of its four fields (each absent or empty).
+bool SetsNoCondition(const jsonfile::Object& entry) {
+    for (const char* key : {"lowest", "highest", "vendor", "product"}) {
+        const Value* value = entry.Find(key);
+        if (value != nullptr &&
+            !(value->is_string() && value->get_ref<const std::string&>().empty())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void ReadConstraint(const Value& value, const std::string& where, ManifestConstraint& c,
                     Diagnostics& d) {
-    if (!entry.is_object()) {
-        d.Error(where, "must be an object with lowest, highest, vendor, product");
+    const std::optional<jsonfile::Object> entry = AsObject(value, where, d);
+    if (!entry.has_value()) {
         return;
     }
-    RejectUnknownKeys(entry, where, {"lowest", "highest", "vendor", "product"}, d);
-    c.lowest = ReadText(entry, "lowest", where + ".lowest", kRevisionWidth, d, "").value_or("");
-    c.highest = ReadText(entry, "highest", where + ".highest", kRevisionWidth, d, "").value_or("");
-    c.vendor = ReadText(entry, "vendor", where + ".vendor", kVendorWidth, d, "").value_or("");
-    c.product = ReadText(entry, "product", where + ".product", kProductWidth, d, "").value_or("");
+    constexpr const char* kEntryKeys[] = {"lowest", "highest", "vendor", "product"};
+    RejectUnknownKeys(*entry, kEntryKeys, d);
+    if (SetsNoCondition(*entry)) {
+        d.Error(where,
+                "sets no condition, so it admits every drive in use, of any maker, model "
+                "and revision" +
+                    std::string(kAnyDriveAdvice));
+        return;
+    }
+    c.lowest = ReadText(*entry, "lowest", kRevisionWidth, d, "").value_or("");
+    c.highest = ReadText(*entry, "highest", kRevisionWidth, d, "").value_or("");
+    c.vendor = ReadText(*entry, "vendor", kVendorWidth, d, "").value_or("");
+    c.product = ReadText(*entry, "product", kProductWidth, d, "").value_or("");
     if (!c.vendor.empty() && c.vendor.size() != kVendorWidth) {
-        d.Warn(where + ".vendor", "\"" + c.vendor +
-                                      "\" is not blank-padded to 8 characters as drives report "
-                                      "it; it matches only a drive reporting exactly this text");
+        d.Warn(entry->At("vendor"), "\"" + c.vendor +
+                                        "\" is not blank-padded to 8 characters as drives report "
+                                        "it; it matches only a drive reporting exactly this text");
     }
     if (!c.product.empty() && c.product.size() != kProductWidth) {
-        d.Warn(where + ".product", "\"" + c.product +
-                                       "\" is not blank-padded to 16 characters as drives report "
-                                       "it; it matches only a drive reporting exactly this text");
+        d.Warn(entry->At("product"), "\"" + c.product +
+                                         "\" is not blank-padded to 16 characters as drives "
+                                         "report it; it matches only a drive reporting exactly "
+                                         "this text");
     }
     if (!c.lowest.empty() && !c.highest.empty() && c.lowest > c.highest) {
         d.Warn(where, "lowest \"" + c.lowest + "\" is above highest \"" + c.highest +
@@ -135,63 +149,77 @@ void ReadConstraint(const json& entry, const std::string& where, ManifestConstra
     }
 }
 
-void ReadBank(const json& bank, const std::string& where, const std::filesystem::path& image_dir,
-              ManifestBank& b, Diagnostics& d) {
-    if (!bank.is_object()) {
-        d.Error(where, "must be an object");
+void ReadConstraints(const jsonfile::Object& bank, ManifestBank& b, Diagnostics& d) {
+    const std::string field = bank.At("constraints");
+    if (Checked(d, [&] { return bank.Bool("admitAnyDrive", false); }).value_or(false)) {
+        d.Warn(bank.At("admitAnyDrive"),
+               "the bank admits every drive in use, of any maker, model and revision");
+        const Value* given = bank.Find("constraints");
+        if (given != nullptr && !(given->is_array() && given->empty())) {
+            d.Error(field, "a bank that admits every drive takes no constraint entries");
+        }
+        // One entry without any condition says it in the block.
+        b.constraints.assign(1, ManifestConstraint{});
         return;
     }
-    RejectUnknownKeys(bank, where, {"image", "start", "newRevision", "constraints"}, d);
-    if (const auto image = ReadText(bank, "image", where + ".image", 4096, d)) {
+    if (!bank.Has("constraints")) {
+        d.Warn(field, "none: the bank admits every drive, of any maker, model and revision" +
+                          std::string(kAnyDriveAdvice));
+        return;
+    }
+    const auto list = Checked(d, [&] { return &bank.Array("constraints"); });
+    if (!list.has_value()) {
+        return;
+    }
+    const Value& entries = **list;
+    if (entries.empty()) {
+        d.Warn(field, "empty: the bank admits every drive, of any maker, model and revision" +
+                          std::string(kAnyDriveAdvice));
+    }
+    if (entries.size() > static_cast<std::size_t>(kEntriesPerBank)) {
+        d.Error(field, std::to_string(entries.size()) + " entries; a bank holds at most " +
+                           std::to_string(kEntriesPerBank));
+        return;
+    }
+    b.constraints.resize(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        ReadConstraint(entries[i], jsonfile::Element(field, i), b.constraints[i], d);
+    }
+}
+
+void ReadBank(const Value& value, const std::string& where, const std::filesystem::path& image_dir,
+              ManifestBank& b, Diagnostics& d) {
+    const std::optional<jsonfile::Object> bank = AsObject(value, where, d);
+    if (!bank.has_value()) {
+        return;
+    }
+    constexpr const char* kBankKeys[] = {"image", "start", "newRevision", "constraints",
+                                         "admitAnyDrive"};
+    RejectUnknownKeys(*bank, kBankKeys, d);
+    if (const auto image = ReadText(*bank, "image", kImagePathMax, d)) {
         if (image->empty()) {
-            d.Error(where + ".image", "empty path");
+            d.Error(bank->At("image"), "empty path");
         } else {
             const std::filesystem::path path(*image);
             b.image = path.is_absolute() ? path : image_dir / path;
         }
     }
-    if (bank.contains("start")) {
-        const json& start = bank.at("start");
-        if (start.is_number_integer() && start.get<std::int64_t>() >= 0) {
-            b.start = start.get<std::int64_t>();
-        } else {
-            d.Error(where + ".start", "must be a whole number of bytes, 0 or more");
-        }
+    if (bank->Has("start")) {
+        // Checked against the image area before anything adds to it.
+        b.start = Checked(d, [&] {
+            return bank->Integer("start", 0, 0, static_cast<std::int64_t>(kImageAreaSize));
+        });
     }
-    if (const auto revision = ReadText(bank, "newRevision", where + ".newRevision", kNewFwMax, d)) {
+    if (const auto revision = ReadText(*bank, "newRevision", kNewFwMax, d)) {
         b.new_revision = *revision;
         if (revision->empty()) {
-            d.Error(where + ".newRevision", "empty: every drive would count as up to date");
+            d.Error(bank->At("newRevision"), "empty: every drive would count as up to date");
         } else if (revision->size() < kRevisionWidth) {
-            d.Warn(where + ".newRevision",
+            d.Warn(bank->At("newRevision"),
                    "\"" + *revision + "\" is shorter than the 4 characters drives compare");
         }
     }
-    if (!bank.contains("constraints")) {
-        d.Warn(where + ".constraints",
-               "none: the bank admits every drive, of any maker, model and revision");
-        return;
-    }
-    const json& list = bank.at("constraints");
-    if (!list.is_array()) {
-        d.Error(where + ".constraints", "must be a list");
-        return;
-    }
-    if (list.empty()) {
-        d.Warn(where + ".constraints",
-               "empty: the bank admits every drive, of any maker, model and revision");
-    }
-    if (list.size() > static_cast<std::size_t>(kEntriesPerBank)) {
-        d.Error(where + ".constraints", std::to_string(list.size()) +
-                                            " entries; a bank holds at most " +
-                                            std::to_string(kEntriesPerBank));
-        return;
-    }
-    b.constraints.resize(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        ReadConstraint(list[i], where + ".constraints[" + std::to_string(i) + "]", b.constraints[i],
-                       d);
-    }
+    ReadConstraints(*bank, b, d);
 }
 
 }  // namespace
@@ -228,52 +256,51 @@ std::string Diagnostics::Format() const {
 Manifest ReadManifest(std::string_view json_text, const std::filesystem::path& image_dir,
                       Diagnostics& d) {
     Manifest m;
-    json root;
-    try {
-        root = json::parse(json_text.begin(), json_text.end());
-    } catch (const json::exception& e) {
-        // Not JSON, or JSON the parser cannot hold (a number beyond a double, say).
-        d.Error("", std::string("not valid JSON: ") + e.what());
+    const std::optional<Value> root = Checked(d, [&] { return jsonfile::Parse(json_text); });
+    if (!root.has_value()) {
         return m;
     }
-    if (!root.is_object()) {
-        d.Error("", "the manifest must be a JSON object");
+    const std::optional<jsonfile::Object> top = AsObject(*root, "", d);
+    if (!top.has_value()) {
         return m;
     }
-    RejectUnknownKeys(
-        root, "", {"title", "version", "date", "driveName", "flags", "emulatedDrive", "banks"}, d);
-    m.title = ReadText(root, "title", "title", kTitleMax, d, kUnfilledTitle).value_or("");
-    m.version = ReadText(root, "version", "version", kVersionMax, d).value_or("");
-    m.date = ReadText(root, "date", "date", kDateMax, d, "").value_or("");
-    m.drive_name = ReadText(root, "driveName", "driveName", kDriveNameMax, d).value_or("");
-    if (root.contains("emulatedDrive")) {
-        if (root.at("emulatedDrive").is_boolean()) {
-            m.emulated_drive = root.at("emulatedDrive").get<bool>();
-        } else {
-            d.Error("emulatedDrive", "must be true or false");
+    constexpr const char* kTopKeys[] = {"title", "version",       "date", "driveName",
+                                        "flags", "emulatedDrive", "banks"};
+    RejectUnknownKeys(*top, kTopKeys, d);
+    m.title = ReadText(*top, "title", kTitleMax, d, kUnfilledTitle).value_or("");
+    m.version = ReadText(*top, "version", kVersionMax, d).value_or("");
+    m.date = ReadText(*top, "date", kDateMax, d, "").value_or("");
+    m.drive_name = ReadText(*top, "driveName", kDriveNameMax, d).value_or("");
+    m.emulated_drive =
+        Checked(d, [&] { return top->Bool("emulatedDrive", false); }).value_or(false);
+    std::optional<int> how_many_bin;
+    if (const Value* flags = top->Find("flags")) {
+        if (const auto object = AsObject(*flags, "flags", d)) {
+            std::vector<const char*> known;
+            for (const FlagKey& key : kFlagKeys) {
+                known.push_back(key.name);
+            }
+            RejectUnknownKeys(*object, known, d);
+            ReadFlags(*object, m, how_many_bin, d);
         }
     }
-    std::optional<int> how_many_bin;
-    if (root.contains("flags")) {
-        ReadFlags(root.at("flags"), m, how_many_bin, d);
-    }
 
-    if (!root.contains("banks") || !root.at("banks").is_array()) {
+    const Value* banks = top->Find("banks");
+    if (banks == nullptr || !banks->is_array()) {
         d.Error("banks", "missing: a list of 1 to 4 banks");
         return m;
     }
-    const json& banks = root.at("banks");
-    if (banks.empty() || banks.size() > static_cast<std::size_t>(kPackageBanks)) {
-        d.Error("banks", std::to_string(banks.size()) +
+    if (banks->empty() || banks->size() > static_cast<std::size_t>(kPackageBanks)) {
+        d.Error("banks", std::to_string(banks->size()) +
                              " banks; HOW_MANY_BIN must be 1 to 4, one bank each");
     }
-    if (how_many_bin.has_value() && *how_many_bin != static_cast<int>(banks.size())) {
+    if (how_many_bin.has_value() && *how_many_bin != static_cast<int>(banks->size())) {
         d.Error("flags.HOW_MANY_BIN", std::to_string(*how_many_bin) + " but the manifest gives " +
-                                          std::to_string(banks.size()) + " banks");
+                                          std::to_string(banks->size()) + " banks");
     }
-    m.banks.resize(std::min<std::size_t>(banks.size(), kPackageBanks));
+    m.banks.resize(std::min<std::size_t>(banks->size(), kPackageBanks));
     for (std::size_t i = 0; i < m.banks.size(); ++i) {
-        ReadBank(banks[i], "banks[" + std::to_string(i) + "]", image_dir, m.banks[i], d);
+        ReadBank((*banks)[i], jsonfile::Element("banks", i), image_dir, m.banks[i], d);
     }
     m.flags[kHowManyBinKey] = static_cast<int>(m.banks.size());
     return m;

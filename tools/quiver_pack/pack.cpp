@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <stdexcept>
 
+#include "files.h"
 #include "flash/flash_tables.h"
 #include "package/package_slots.h"
 #include "sim/flash_profile_format.h"
@@ -56,14 +56,15 @@ std::vector<LoadedBank> LoadBanks(const Manifest& manifest, Diagnostics& d) {
         if (named.image.empty()) {
             continue;  // reported while reading the manifest
         }
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(named.image, ec)) {
-            d.Error(field, named.image.string() + ": no such file");
+        InputFile file;
+        std::string error;
+        if (!file.Open(named.image, error)) {
+            d.Error(field, error);
             continue;
         }
-        const std::uintmax_t size = std::filesystem::file_size(named.image, ec);
-        if (ec || size == 0 || size % kImageBlockSize != 0) {
-            d.Error(field, named.image.string() + " is " + std::to_string(ec ? 0 : size) +
+        const std::uint64_t size = file.size();
+        if (size == 0 || size % kImageBlockSize != 0) {
+            d.Error(field, named.image.string() + " is " + std::to_string(size) +
                                " bytes; a bank's size must be a positive multiple of 16,384");
             continue;
         }
@@ -72,11 +73,9 @@ std::vector<LoadedBank> LoadBanks(const Manifest& manifest, Diagnostics& d) {
                                " bytes; the image area holds 1,048,576");
             continue;
         }
-        std::ifstream in(named.image, std::ios::binary);
-        bank.bytes.resize(size);
-        if (!in.read(reinterpret_cast<char*>(bank.bytes.data()),
-                     static_cast<std::streamsize>(size))) {
-            d.Error(field, named.image.string() + ": cannot be read");
+        if (!file.Read(bank.bytes, error)) {
+            d.Error(field, error);
+            bank.bytes.clear();
             continue;
         }
         bank.start = named.start.value_or(next);

@@ -4,7 +4,8 @@
 //
 // Any path that ends in /dev/srN or /dev/sgN is served, N being the index of a drive of the
 // machine file. An open gives a descriptor on /dev/null, so descriptor numbers stay sane;
-// ioctl answers SG_IO (the v3 'S' header), SG_GET_VERSION_NUM and SCSI_IOCTL_GET_IDLUN on it,
+// ioctl answers SG_IO (the v3 'S' header), SG_GET_VERSION_NUM, SG_GET_SCSI_ID (sg) and
+// SCSI_IOCTL_GET_IDLUN on it, with the address of the drive's first letter in the machine file,
 // and stat/fstat report a block device 11:N for sr and a character device 21:N for sg. Like the
 // kernel, the sr node refuses WRITE BUFFER (0x3B) and the vendor opcode 0xDF with EPERM, and so
 // does an sg node opened read-only, unless QUIVER_SGIO_RAWIO=1 (a process with CAP_SYS_RAWIO).
@@ -16,6 +17,12 @@
 // drives are just powered on, so a process's first command to each gets the power-on unit
 // attention; with QUIVER_SGIO_SETTLED=1 they have been on for a while and somebody else took it
 // (for a client such as sg_write_buffer, which does not retry a command).
+//
+// Exclusive opens go as in the kernel, within the process: an sr node opened with O_EXCL
+// refuses further O_EXCL opens of it (EBUSY); an sg node opened with O_EXCL refuses every other
+// open of it, and an O_EXCL open of an sg node is refused while another is open.
+// QUIVER_SGIO_BUSY="sr0 sg0" names nodes that another program holds exclusively (for an sr
+// node, or a disc in it is mounted).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <scsi/scsi.h>
@@ -56,6 +63,7 @@ struct Node {
     bool generic = false;  // sg, else sr
     int index = -1;
     bool writable = false;
+    bool exclusive = false;  // opened with O_EXCL
 };
 
 struct State {
@@ -181,6 +189,38 @@ bool EnsureMachine(State& state) {
     }
 }
 
+// Whether QUIVER_SGIO_BUSY names the node.
+bool HeldByAnotherProgram(const Node& node) {
+    const char* busy = std::getenv("QUIVER_SGIO_BUSY");
+    if (busy == nullptr) {
+        return false;
+    }
+    const std::string name = (node.generic ? "sg" : "sr") + std::to_string(node.index);
+    std::string list = std::string(" ") + busy + " ";
+    for (char& c : list) {
+        c = c == ',' ? ' ' : c;
+    }
+    return list.find(" " + name + " ") != std::string::npos;
+}
+
+// Whether an open of `node` with `flags` is refused for exclusive use. Called with the mutex
+// held.
+bool RefusedAsBusy(const State& state, const Node& node, int flags) {
+    const bool exclusive = (flags & O_EXCL) != 0;
+    if (HeldByAnotherProgram(node)) {
+        return exclusive || node.generic;
+    }
+    for (const auto& [fd, other] : state.fds) {
+        if (other.generic != node.generic || other.index != node.index) {
+            continue;
+        }
+        if (node.generic ? exclusive || other.exclusive : exclusive && other.exclusive) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Opens a served node: a descriptor on /dev/null stands for it. -2: not served.
 int OpenServed(const char* path, int flags) {
     Node node;
@@ -201,7 +241,12 @@ int OpenServed(const char* path, int flags) {
         errno = ENXIO;
         return -1;
     }
+    if (RefusedAsBusy(state, node, flags)) {
+        errno = EBUSY;
+        return -1;
+    }
     node.writable = (flags & O_ACCMODE) != O_RDONLY;
+    node.exclusive = (flags & O_EXCL) != 0;
     const int fd = Real<OpenFn>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd >= 0) {
         state.fds[fd] = node;
@@ -344,6 +389,25 @@ int ServeSgIo(const Node& node, sg_io_hdr_t* io) {
     return 0;
 }
 
+struct Address {
+    unsigned host = 0, channel = 0, target = 0, lun = 0;
+};
+
+// The address of a node's drive: that of its first letter, else host N for drive N.
+Address AddressOf(const Node& node) {
+    State& state = Shared();
+    std::lock_guard<std::recursive_mutex> lock(state.mutex);
+    Address a;
+    a.host = static_cast<unsigned>(node.index);
+    for (const sim::Letter& letter : state.machine->letters) {
+        if (letter.drive == node.index) {
+            a = {letter.port, letter.path, letter.target, letter.lun};
+            break;
+        }
+    }
+    return a;
+}
+
 int ServeIoctl(const Node& node, unsigned long request, void* arg) {
     switch (request) {
         case SG_IO:
@@ -354,23 +418,26 @@ int ServeIoctl(const Node& node, unsigned long request, void* arg) {
             }
             *static_cast<int*>(arg) = kSgVersion;
             return 0;
-        case SCSI_IOCTL_GET_IDLUN: {
-            State& state = Shared();
-            std::lock_guard<std::recursive_mutex> lock(state.mutex);
-            unsigned host = static_cast<unsigned>(node.index), channel = 0, target = 0, lun = 0;
-            for (const sim::Letter& letter : state.machine->letters) {
-                if (letter.drive == node.index) {
-                    host = letter.port;
-                    channel = letter.path;
-                    target = letter.target;
-                    lun = letter.lun;
-                    break;
-                }
+        case SG_GET_SCSI_ID: {
+            if (!node.generic) {
+                break;
             }
+            const Address a = AddressOf(node);
+            sg_scsi_id id{};
+            id.host_no = static_cast<int>(a.host);
+            id.channel = static_cast<int>(a.channel);
+            id.scsi_id = static_cast<int>(a.target);
+            id.lun = static_cast<int>(a.lun);
+            id.scsi_type = 5;
+            std::memcpy(arg, &id, sizeof id);
+            return 0;
+        }
+        case SCSI_IOCTL_GET_IDLUN: {
+            const Address a = AddressOf(node);
             int* idlun = static_cast<int*>(arg);
-            idlun[0] = static_cast<int>((target & 0xFF) | ((lun & 0xFF) << 8) |
-                                        ((channel & 0xFF) << 16) | ((host & 0xFF) << 24));
-            idlun[1] = static_cast<int>(host);
+            idlun[0] = static_cast<int>((a.target & 0xFF) | ((a.lun & 0xFF) << 8) |
+                                        ((a.channel & 0xFF) << 16) | ((a.host & 0xFF) << 24));
+            idlun[1] = static_cast<int>(a.host);
             return 0;
         }
         default:

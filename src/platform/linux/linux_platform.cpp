@@ -187,6 +187,26 @@ bool RealRestart(LinuxPlatform::RestartKind kind) {
     return reboot(kind == LinuxPlatform::RestartKind::Reboot ? RB_AUTOBOOT : RB_POWER_OFF) == 0;
 }
 
+void StderrReport(const std::string& text) {
+    std::fprintf(stderr, "quiver: %s\n", text.c_str());
+}
+
+// Whether the generic node answers for the block node's device: the host, channel, target and
+// LUN that SG_GET_SCSI_ID gives for it are those SCSI_IOCTL_GET_IDLUN gives for the block node
+// (which packs each into a byte).
+bool GenericNodeIsBlockNodesDevice(int srFd, int sgFd) {
+    int idlun[2] = {0, 0};
+    sg_scsi_id id{};
+    if (ioctl(srFd, SCSI_IOCTL_GET_IDLUN, idlun) != 0 || ioctl(sgFd, SG_GET_SCSI_ID, &id) != 0) {
+        return false;
+    }
+    const auto packed = static_cast<unsigned>(idlun[0]);
+    return (packed & 0xFF) == (static_cast<unsigned>(id.scsi_id) & 0xFF) &&
+           ((packed >> 8) & 0xFF) == (static_cast<unsigned>(id.lun) & 0xFF) &&
+           ((packed >> 16) & 0xFF) == (static_cast<unsigned>(id.channel) & 0xFF) &&
+           ((packed >> 24) & 0xFF) == (static_cast<unsigned>(id.host_no) & 0xFF);
+}
+
 int StderrMessageBox(const char* text, const char* caption, UINT type) {
     std::fprintf(stderr, "%s: %s\n", caption != nullptr ? caption : "",
                  text != nullptr ? text : "");
@@ -199,10 +219,15 @@ int StderrMessageBox(const char* text, const char* caption, UINT type) {
 struct LinuxPlatform::Device {
     int sr = -1;
     int srFd = -1;
+    std::string srPath;
     std::string sgPath;  // empty: sysfs names no sg node
     std::mutex sgMutex;
     int sgFd = -1;
     bool sgFailed = false;
+    // While the drive is claimed: the block node held open with O_EXCL, and the generic node
+    // opened with O_EXCL too. Guarded by sgMutex.
+    int exclusiveFd = -1;
+    bool exclusive = false;
 
     ~Device() {
         if (srFd >= 0) {
@@ -210,6 +235,9 @@ struct LinuxPlatform::Device {
         }
         if (sgFd >= 0) {
             close(sgFd);
+        }
+        if (exclusiveFd >= 0) {
+            close(exclusiveFd);
         }
     }
 };
@@ -239,6 +267,9 @@ LinuxPlatform::LinuxPlatform(std::string root, Hooks hooks)
     }
     if (!hooks_.messageBox) {
         hooks_.messageBox = StderrMessageBox;
+    }
+    if (!hooks_.report) {
+        hooks_.report = StderrReport;
     }
 }
 
@@ -353,9 +384,9 @@ HANDLE LinuxPlatform::CreateFileA(const char* lpFileName, DWORD, DWORD, void*,
     }
     auto device = std::make_shared<Device>();
     device->sr = sr;
+    device->srPath = Path("dev/sr" + std::to_string(sr));
     // Without O_NONBLOCK a drive with its tray open does not open at all.
-    device->srFd =
-        open(Path("dev/sr" + std::to_string(sr)).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    device->srFd = open(device->srPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (device->srFd < 0) {
         SetLastError(ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
@@ -515,8 +546,17 @@ BOOL LinuxPlatform::PassThrough(Device& device, const void* in, DWORD inSize, vo
         // before it reached the drive: the generic node opened read-write is not filtered.
         std::lock_guard<std::mutex> lock(device.sgMutex);
         if (device.sgFd < 0 && !device.sgFailed && !device.sgPath.empty()) {
-            device.sgFd = open(device.sgPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            device.sgFd = open(device.sgPath.c_str(),
+                               O_RDWR | O_NONBLOCK | O_CLOEXEC | (device.exclusive ? O_EXCL : 0));
             device.sgFailed = device.sgFd < 0;
+            // A stale or planted mapping would send the commands to another drive.
+            if (device.sgFd >= 0 && !GenericNodeIsBlockNodesDevice(device.srFd, device.sgFd)) {
+                close(device.sgFd);
+                device.sgFd = -1;
+                device.sgFailed = true;
+                hooks_.report(device.sgPath + " is not the device of " + device.srPath +
+                              ": no firmware write or vendor command is sent through it");
+            }
         }
         if (device.sgFd < 0) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -572,6 +612,64 @@ BOOL LinuxPlatform::CloseHandle(HANDLE hObject) {
     }
     // The descriptors close once no request on another thread still uses them.
     return TRUE;
+}
+
+std::shared_ptr<LinuxPlatform::Device> LinuxPlatform::DeviceOf(HANDLE handle) const {
+    const std::shared_ptr<HandleEntry> entry = FindHandle(handle);
+    return entry != nullptr && entry->kind == HandleEntry::Kind::Device ? entry->device : nullptr;
+}
+
+int LinuxPlatform::ClaimExclusive(HANDLE device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
+        return EBADF;
+    }
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    if (d->exclusive) {
+        return 0;
+    }
+    const int fd = open(Path("dev/sr" + std::to_string(d->sr)).c_str(),
+                        O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    d->exclusiveFd = fd;
+    d->exclusive = true;
+    // A generic node opened before the claim is opened again, exclusively, when next needed.
+    if (d->sgFd >= 0) {
+        close(d->sgFd);
+        d->sgFd = -1;
+    }
+    d->sgFailed = false;
+    return 0;
+}
+
+void LinuxPlatform::ReleaseExclusive(HANDLE device) {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    if (!d->exclusive) {
+        return;
+    }
+    close(d->exclusiveFd);
+    d->exclusiveFd = -1;
+    d->exclusive = false;
+    if (d->sgFd >= 0) {
+        close(d->sgFd);
+        d->sgFd = -1;
+    }
+    d->sgFailed = false;
+}
+
+bool LinuxPlatform::HeldExclusive(HANDLE device) const {
+    const std::shared_ptr<Device> d = DeviceOf(device);
+    if (d == nullptr) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(d->sgMutex);
+    return d->exclusive;
 }
 
 DWORD LinuxPlatform::GetLastError() {
@@ -805,6 +903,28 @@ BOOL LinuxPlatform::ExitWindowsEx(UINT uFlags, DWORD) {
         return FALSE;
     }
     return TRUE;
+}
+
+// --- Named mutexes, execution state, shutdown block reasons ----------------------------------
+
+HANDLE LinuxPlatform::CreateMutexA(void*, BOOL, const char*) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return nullptr;
+}
+
+EXECUTION_STATE LinuxPlatform::SetThreadExecutionState(EXECUTION_STATE) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+}
+
+BOOL LinuxPlatform::ShutdownBlockReasonCreate(HWND, const WCHAR*) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
+}
+
+BOOL LinuxPlatform::ShutdownBlockReasonDestroy(HWND) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return FALSE;
 }
 
 // --- Text and message boxes -------------------------------------------------------------------

@@ -1,6 +1,9 @@
 // The platform seam on Linux. Optical drives come from sysfs (/sys/class/block/srN with a
 // device type of 5) and are reached through SG_IO on /dev/srN, falling back to the matching
-// /dev/sgN for the commands the kernel's command filter refuses on the block node.
+// /dev/sgN for the commands the kernel's command filter refuses on the block node. The generic
+// node is used only once it has confirmed that it is the block node's device (the SCSI address
+// of SG_GET_SCSI_ID against that of SCSI_IOCTL_GET_IDLUN); otherwise those commands are
+// refused and the refusal is reported, naming both nodes.
 //
 // A Linux drive has no letter. Each optical drive gets a two-character root from its sr
 // number, stable for as long as the drive keeps that number: sr0 to sr9 are "0:" to "9:",
@@ -46,6 +49,10 @@ class LinuxPlatform : public Platform {
         // Shows a plain message box; the default writes it to standard error and answers OK,
         // or No to a yes/no question (nobody can answer on standard error).
         std::function<int(const char* text, const char* caption, UINT type)> messageBox;
+        // Tells of a request the backend refused for the drive's safety (a generic node that
+        // is not the block node's device); called on the thread of the request. The default
+        // writes the text to standard error.
+        std::function<void(const std::string& text)> report;
     };
 
     // `root` is prefixed to every sysfs and /dev path ("/" on a real system; a temporary
@@ -102,10 +109,28 @@ class LinuxPlatform : public Platform {
                                TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) override;
     BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) override;
 
+    // The Linux program keeps other updaters, sleep and shutdown away with its own guards
+    // (platform/linux/linux_flash_guards.h): these four fail with ERROR_CALL_NOT_IMPLEMENTED.
+    HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner, const char* lpName) override;
+    EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) override;
+    BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) override;
+    BOOL ShutdownBlockReasonDestroy(HWND hWnd) override;
+
     // Collates with the C library's LC_COLLATE; the program's entry sets the locale.
     int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                        const char* lpString2, int cchCount2) override;
     int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) override;
+
+    // Claims the drive behind an open device handle for this process alone: the block node is
+    // opened once more with O_EXCL and held (other exclusive opens, such as disc burners,
+    // pollers that open exclusively and mounts, are refused while it is held), and the generic
+    // node, when the commands need it, is opened with O_EXCL (refused while any other program
+    // has it open, and refusing every other open while held). Returns 0, or the errno of the
+    // refusal: EBUSY when another program has the drive to itself. Claiming again is a no-op.
+    int ClaimExclusive(HANDLE device);
+    // Gives the claim up; closing the handle gives it up too.
+    void ReleaseExclusive(HANDLE device);
+    bool HeldExclusive(HANDLE device) const;
 
     // For tests: handles and heap blocks still open, and whether the sg node of an open device
     // handle was opened (the fallback was taken).
@@ -123,6 +148,7 @@ class LinuxPlatform : public Platform {
     bool IsOptical(int sr) const;
     HANDLE AddHandle(std::shared_ptr<HandleEntry> entry);
     std::shared_ptr<HandleEntry> FindHandle(HANDLE handle) const;
+    std::shared_ptr<Device> DeviceOf(HANDLE handle) const;  // null for no device handle
 
     BOOL ScsiGetAddress(Device& device, void* out, DWORD outSize, DWORD* returned);
     BOOL StorageQuery(Device& device, const void* in, DWORD inSize, void* out, DWORD outSize,

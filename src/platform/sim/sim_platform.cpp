@@ -9,14 +9,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace quiver {
 
 namespace {
-
-// Codes the system gives that the rest of the program never names.
-constexpr DWORD kErrorCallNotImplemented = 120;
 
 constexpr std::uintptr_t kAspiModule = 0x0E00;
 
@@ -85,12 +83,13 @@ bool DevicePathLetter(const char* path, char* letter) {
 }  // namespace
 
 struct SimPlatform::HandleEntry {
-    enum class Kind { Device, Event, Token };
+    enum class Kind { Device, Event, Token, Mutex };
     Kind kind = Kind::Device;
     char letter = 0;        // Device
     int drive = -1;         // Device
     DWORD access = 0;       // Device, Token
     void* event = nullptr;  // Event: the machine's event
+    std::string name;       // Mutex: its name; empty for a mutex without one
 };
 
 SimPlatform::SimPlatform(sim::Machine& machine) : machine_(machine) {}
@@ -166,6 +165,10 @@ HANDLE SimPlatform::CreateFileA(const char* lpFileName, DWORD dwDesiredAccess, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    if (machine_.locks().VolumeHolder(static_cast<std::size_t>(entry->drive)) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);  // the volume is locked
+        return INVALID_HANDLE_VALUE;
+    }
     auto handle = std::make_unique<HandleEntry>();
     handle->kind = HandleEntry::Kind::Device;
     handle->letter = entry->letter;
@@ -195,6 +198,30 @@ BOOL SimPlatform::DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* l
             return FALSE;
         }
         device = *it->second;
+    }
+    const auto drive = static_cast<std::size_t>(device.drive);
+    const auto self = reinterpret_cast<std::uintptr_t>(hDevice);
+    switch (dwIoControlCode) {
+        case FSCTL_LOCK_VOLUME:
+            if (!machine_.locks().LockVolume(drive, self)) {
+                SetLastError(ERROR_ACCESS_DENIED);
+                return FALSE;
+            }
+            return TRUE;
+        case FSCTL_UNLOCK_VOLUME:
+            if (!machine_.locks().UnlockVolume(drive, self)) {
+                SetLastError(ERROR_NOT_LOCKED);
+                return FALSE;
+            }
+            return TRUE;
+        default:
+            break;
+    }
+    // A locked volume answers only the handle that locked it.
+    const std::uintptr_t holder = machine_.locks().VolumeHolder(drive);
+    if (holder != 0 && holder != self) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
     }
     switch (dwIoControlCode) {
         case IOCTL_SCSI_GET_ADDRESS:
@@ -319,6 +346,12 @@ BOOL SimPlatform::CloseHandle(HANDLE hObject) {
     }
     if (entry->kind == HandleEntry::Kind::Event) {
         machine_.CloseEvent(entry->event);
+    } else if (entry->kind == HandleEntry::Kind::Mutex && !entry->name.empty()) {
+        machine_.locks().CloseMutex(entry->name);
+    } else if (entry->kind == HandleEntry::Kind::Device) {
+        // Closing the handle that locked the volume unlocks it.
+        machine_.locks().UnlockVolume(static_cast<std::size_t>(entry->drive),
+                                      reinterpret_cast<std::uintptr_t>(hObject));
     }
     return TRUE;
 }
@@ -520,7 +553,7 @@ HANDLE SimPlatform::GetCurrentProcess() {
 
 BOOL SimPlatform::OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle) {
     if (!machine_.os.ntFamily) {
-        SetLastError(kErrorCallNotImplemented);
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return FALSE;
     }
     if (ProcessHandle != GetCurrentProcess()) {
@@ -549,7 +582,7 @@ BOOL SimPlatform::OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HA
 
 BOOL SimPlatform::LookupPrivilegeValueA(const char*, const char* lpName, LUID* lpLuid) {
     if (!machine_.os.ntFamily) {
-        SetLastError(kErrorCallNotImplemented);
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return FALSE;
     }
     if (const DWORD error = LookupShutdownPrivilege(lpName, lpLuid); error != ERROR_SUCCESS) {
@@ -563,7 +596,7 @@ BOOL SimPlatform::AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivi
                                         TOKEN_PRIVILEGES* NewState, DWORD BufferLength,
                                         TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) {
     if (!machine_.os.ntFamily) {
-        SetLastError(kErrorCallNotImplemented);
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return FALSE;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -605,6 +638,78 @@ BOOL SimPlatform::ExitWindowsEx(UINT uFlags, DWORD dwReason) {
     machine_.RecordRestart(request);
     if (!request.accepted) {
         SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// --- Named mutexes, execution state, shutdown block reasons ----------------------------------
+
+HANDLE SimPlatform::CreateMutexA(void*, BOOL, const char* lpName) {
+    const std::string name = lpName != nullptr ? lpName : "";
+    if (!machine_.os.ntFamily && name.find('\\') != std::string::npos) {
+        SetLastError(ERROR_INVALID_NAME);  // no object namespaces before the NT family
+        return nullptr;
+    }
+    bool existed = false;
+    if (!name.empty()) {
+        const auto& held = machine_.os.heldMutexes;
+        existed = machine_.locks().OpenMutex(
+            name, std::find(held.begin(), held.end(), name) != held.end());
+    }
+    auto entry = std::make_unique<HandleEntry>();
+    entry->kind = HandleEntry::Kind::Mutex;
+    entry->name = name;
+    HANDLE handle = AddHandle(std::move(entry));
+    if (handle == nullptr) {
+        if (!name.empty()) {
+            machine_.locks().CloseMutex(name);
+        }
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+EXECUTION_STATE SimPlatform::SetThreadExecutionState(EXECUTION_STATE esFlags) {
+    const auto thread =
+        static_cast<std::uint64_t>(std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    const EXECUTION_STATE previous = machine_.locks().SetExecutionState(thread, esFlags);
+    if (previous == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+    }
+    return previous;
+}
+
+BOOL SimPlatform::ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) {
+    if (!machine_.os.ntFamily) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    if (hWnd == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (pwszReason == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string reason;
+    for (const WCHAR* c = pwszReason; *c != 0; ++c) {
+        reason.push_back(*c >= 0x20 && *c < 0x7F ? static_cast<char>(*c) : '?');
+    }
+    machine_.locks().BlockShutdown(reinterpret_cast<std::uintptr_t>(hWnd), reason);
+    return TRUE;
+}
+
+BOOL SimPlatform::ShutdownBlockReasonDestroy(HWND hWnd) {
+    if (!machine_.os.ntFamily) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    if (!machine_.locks().UnblockShutdown(reinterpret_cast<std::uintptr_t>(hWnd))) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     return TRUE;

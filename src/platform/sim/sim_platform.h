@@ -72,6 +72,11 @@ class SimPlatform : public Platform {
                                TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) override;
     BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) override;
 
+    HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner, const char* lpName) override;
+    EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) override;
+    BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) override;
+    BOOL ShutdownBlockReasonDestroy(HWND hWnd) override;
+
     int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                        const char* lpString2, int cchCount2) override;
 
@@ -79,7 +84,7 @@ class SimPlatform : public Platform {
 
     // What the emulated OS saw, for tests.
     std::vector<RecordedMessageBox> MessageBoxes() const;
-    int OpenHandleCount() const;    // device, event and token handles not yet closed
+    int OpenHandleCount() const;    // device, event, token and mutex handles not yet closed
     int LibraryLoadCount() const;   // WNASPI32 loads not yet released
     int TotalLibraryLoads() const;  // WNASPI32 loads ever
     bool ShutdownPrivilegeEnabled() const;

@@ -25,6 +25,12 @@ constexpr auto kOurIconError = quiver::MB_ICONERROR;
 constexpr auto kOurDataIn = quiver::SCSI_IOCTL_DATA_IN;
 constexpr auto kOurDataOut = quiver::SCSI_IOCTL_DATA_OUT;
 constexpr auto kOurDataUnspecified = quiver::SCSI_IOCTL_DATA_UNSPECIFIED;
+constexpr auto kOurLockVolume = quiver::FSCTL_LOCK_VOLUME;
+constexpr auto kOurUnlockVolume = quiver::FSCTL_UNLOCK_VOLUME;
+constexpr auto kOurSystemRequired = quiver::ES_SYSTEM_REQUIRED;
+constexpr auto kOurContinuous = quiver::ES_CONTINUOUS;
+constexpr auto kOurAlreadyExists = quiver::ERROR_ALREADY_EXISTS;
+constexpr auto kOurCallNotImplemented = quiver::ERROR_CALL_NOT_IMPLEMENTED;
 
 }  // namespace
 
@@ -58,6 +64,11 @@ static_assert(kOurWaitTimeout == WAIT_TIMEOUT);
 static_assert(kOurIconError == MB_ICONERROR);
 static_assert(kOurDataIn == SCSI_IOCTL_DATA_IN && kOurDataOut == SCSI_IOCTL_DATA_OUT &&
               kOurDataUnspecified == SCSI_IOCTL_DATA_UNSPECIFIED);
+static_assert(kOurLockVolume == FSCTL_LOCK_VOLUME && kOurUnlockVolume == FSCTL_UNLOCK_VOLUME);
+static_assert(kOurSystemRequired == ES_SYSTEM_REQUIRED && kOurContinuous == ES_CONTINUOUS);
+static_assert(kOurAlreadyExists == ERROR_ALREADY_EXISTS);
+static_assert(kOurCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
+static_assert(sizeof(quiver::WCHAR) == sizeof(::WCHAR));
 
 #define QUIVER_SAME_FIELD(type, field) \
     static_assert(offsetof(quiver::type, field) == offsetof(::type, field), #type "." #field)
@@ -91,6 +102,16 @@ namespace {
 template <typename To, typename From>
 To As(From from) {
     return reinterpret_cast<To>(from);
+}
+
+// An entry point of a system library that older systems lack; null where there is none.
+template <typename Fn>
+Fn Optional(const char* library, const char* name) {
+    const ::HMODULE module = ::GetModuleHandleA(library);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<Fn>(As<quiver::FARPROC>(::GetProcAddress(module, name)));
 }
 
 }  // namespace
@@ -223,6 +244,38 @@ BOOL Win32Platform::AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPri
 
 BOOL Win32Platform::ExitWindowsEx(UINT uFlags, DWORD dwReason) {
     return ::ExitWindowsEx(uFlags, dwReason);
+}
+
+HANDLE Win32Platform::CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner,
+                                   const char* lpName) {
+    return ::CreateMutexA(static_cast<LPSECURITY_ATTRIBUTES>(lpMutexAttributes), bInitialOwner,
+                          lpName);
+}
+
+EXECUTION_STATE Win32Platform::SetThreadExecutionState(EXECUTION_STATE esFlags) {
+    return ::SetThreadExecutionState(esFlags);
+}
+
+// The shutdown block reasons came with Windows Vista: looked up, so that the program still
+// starts on Windows XP.
+BOOL Win32Platform::ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) {
+    using Fn = ::BOOL(WINAPI*)(::HWND, ::LPCWSTR);
+    static const Fn create = Optional<Fn>("user32.dll", "ShutdownBlockReasonCreate");
+    if (create == nullptr) {
+        ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    return create(static_cast<::HWND>(hWnd), pwszReason);
+}
+
+BOOL Win32Platform::ShutdownBlockReasonDestroy(HWND hWnd) {
+    using Fn = ::BOOL(WINAPI*)(::HWND);
+    static const Fn destroy = Optional<Fn>("user32.dll", "ShutdownBlockReasonDestroy");
+    if (destroy == nullptr) {
+        ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    return destroy(static_cast<::HWND>(hWnd));
 }
 
 int Win32Platform::CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1,

@@ -46,6 +46,11 @@ class Win32Platform : public Platform {
                                TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) override;
     BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) override;
 
+    HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner, const char* lpName) override;
+    EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) override;
+    BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) override;
+    BOOL ShutdownBlockReasonDestroy(HWND hWnd) override;
+
     int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                        const char* lpString2, int cchCount2) override;
 

@@ -1,6 +1,7 @@
 #include "ui/headless/headless.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
@@ -494,11 +495,17 @@ void HeadlessTimer::SetEnabled(bool enabled) {
 
 // --- Forms -------------------------------------------------------------------------------------
 
+namespace {
+// Made-up window handles: multiples of two from 0x10010 on, as the system numbers windows, in
+// the low memory where no valid pointer lies; never the same twice in a process.
+std::atomic<std::uintptr_t> g_nextWindowHandle{0x10010};
+}  // namespace
+
 HeadlessForm::HeadlessForm(HeadlessApplication& application, std::string name)
-    : application_(&application), name_(std::move(name)), systemMenu_{"Restore",  "Move",
-                                                                      "Size",     "Minimize",
-                                                                      "Maximize", "-",
-                                                                      "Close"} {}
+    : application_(&application),
+      handle_(g_nextWindowHandle.fetch_add(2)),
+      name_(std::move(name)),
+      systemMenu_{"Restore", "Move", "Size", "Minimize", "Maximize", "-", "Close"} {}
 
 HeadlessForm::~HeadlessForm() {
     // The controls go first: timers leave the application's list while it still knows the form.
@@ -636,6 +643,19 @@ bool HeadlessForm::UserCloseFrame() {
         Close();
     }
     return can;
+}
+
+bool HeadlessForm::SystemEndsSession() {
+    bool mayEnd = true;
+    if (OnQueryEndSession) {
+        application_->Guarded([&] { mayEnd = OnQueryEndSession(); });
+    }
+    RecordForm(EventKind::EndSession, {}, {Flag(mayEnd)});
+    return mayEnd;
+}
+
+void* HeadlessForm::SystemHandle() const {
+    return reinterpret_cast<void*>(handle_);
 }
 
 // --- The application ---------------------------------------------------------------------------

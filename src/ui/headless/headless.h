@@ -52,7 +52,7 @@ namespace quiver::ui::headless {
 #define QUIVER_HEADLESS_EVENT_KINDS(X) \
     /* forms */ \
     X(Caption) X(FormSize) X(FormCentered) X(FormFont) X(FormFrame) X(SystemMenu) \
-    X(FormShown) X(FormClosed) X(FrameClose) \
+    X(FormShown) X(FormClosed) X(FrameClose) X(EndSession) \
     /* labels */ \
     X(LabelText) X(LabelAutoSize) X(LabelColor) X(LabelFont) X(LabelVisible) X(LabelEnabled) \
     X(LabelBounds) X(LabelTabOrder) \
@@ -87,6 +87,7 @@ const char* KindName(EventKind kind);
 //   FormSize: values width, height. FormCentered, FormFrame, FormShown, FormClosed: no values.
 //   SystemMenu: text = the deleted entry, values = position, entries left.
 //   FrameClose: the user closed the frame; values = 1 when the form closed, 0 when refused.
+//   EndSession: the system asked whether the session may end; values = 1 yes, 0 no.
 //   <Type>Visible, <Type>Enabled, LabelAutoSize, ProgressSmooth, TimerEnabled: values 0 or 1.
 //   <Type>Bounds: values left, top, width, height. <Type>TabOrder, ListItemHeight,
 //   ProgressStep, ProgressPosition, TimerInterval: one value.
@@ -359,6 +360,11 @@ class HeadlessForm : public FormBackend {
     // What the user does on the frame: the close box, the system menu's Close or Alt+F4.
     // Closes the form when the frame can; returns whether it did.
     bool UserCloseFrame();
+    // What the system does before it logs off, shuts down or restarts: asks the form whether the
+    // session may end (OnQueryEndSession). Returns the answer.
+    bool SystemEndsSession();
+    // A made-up window handle, never a valid pointer, distinct per form.
+    void* SystemHandle() const override;
 
     const std::string& Name() const { return name_; }
     void SetName(const std::string& name) { name_ = name; }
@@ -379,6 +385,7 @@ class HeadlessForm : public FormBackend {
     void RecordForm(EventKind kind, std::string text = {}, std::vector<int> values = {}) const;
 
     HeadlessApplication* application_;
+    std::uintptr_t handle_;
     std::string name_;
     std::vector<std::unique_ptr<ControlCore>> controls_;
     int labels_ = 0, lists_ = 0, buttons_ = 0, bevels_ = 0, bars_ = 0, timers_ = 0;

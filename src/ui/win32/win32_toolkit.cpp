@@ -827,6 +827,14 @@ std::intptr_t Win32Form::Dispatch(unsigned message, std::uintptr_t wParam, std::
                 Close();
             }
             return 0;
+        case WM_QUERYENDSESSION: {
+            // FALSE asks the system not to end the session; it may still end it by force.
+            bool mayEnd = true;
+            if (OnQueryEndSession) {
+                application_->Guarded([&] { mayEnd = OnQueryEndSession(); });
+            }
+            return mayEnd ? TRUE : FALSE;
+        }
         default:
             break;
     }

@@ -117,6 +117,7 @@ class Win32Form : public FormBackend {
     void Close() override;
 
     void* Handle() const { return hwnd_; }
+    void* SystemHandle() const override { return hwnd_; }
     Win32Application& App() const { return *application_; }
     const Font& FormFont() const { return font_; }
     bool IsMain() const { return App().MainWindow() == hwnd_; }
