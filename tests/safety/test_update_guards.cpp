@@ -121,7 +121,10 @@ TEST_P(SecondUpdaterTest, SaysSoAndEndsBeforeTouchingADrive) {
 INSTANTIATE_TEST_SUITE_P(Systems, SecondUpdaterTest,
                          ::testing::Values(std::make_pair(true, WindowsFlashGuards::kMutexName),
                                            std::make_pair(false,
-                                                          WindowsFlashGuards::kLocalMutexName)));
+                                                          WindowsFlashGuards::kLocalMutexName)),
+                         [](const ::testing::TestParamInfo<std::pair<bool, const char*>>& info) {
+                             return std::string(info.param.first ? "NtFamily" : "Win95Line");
+                         });
 
 // Another program has drive E to itself: E is not written to and the user is told which drive
 // it is; F is flashed; the update fails, and everything taken is given back.
