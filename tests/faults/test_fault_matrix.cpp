@@ -322,11 +322,12 @@ const FaultCase kCases[] = {
       Delay(kReadBufferOp, 3, kDefaultTimeLimit + 1.0)},
      false,
      kFailed},
-    // Unit attentions: 200 on every kind of command from the download on (after the drive's
-    // identity and serial number were read again) are ridden out by the readiness wait and the
-    // image attempts; a drive that answers every TEST UNIT READY with one is waited for up to
-    // the limit and then written anyway, as the data commands decide.
-    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 3, 200)}, true, kSucceeded},
+    // Unit attentions: 150 on every kind of command from the download on (after the drive's
+    // identity and serial number were read again; some 45 s of polls, well within the 60 s the
+    // download waits) are ridden out by the readiness wait and the image attempts; a drive that
+    // answers every TEST UNIT READY with one is waited for up to the limit and then written
+    // anyway, as the data commands decide.
+    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 3, 150)}, true, kSucceeded},
     {"UnitAttentionOnEveryReadinessPoll",
      {Check(0x00, sim::sense::kPowerOnReset, 1, 0)},
      true,
