@@ -203,6 +203,41 @@ TEST_F(SessionTest, AShortReplyNeverTakesAnotherDrivesRevision) {
     EXPECT_EQ(Starting(t, "dialog error").size(), 1u);
 }
 
+// --- Sense as drives send it ---
+
+// The disc and tray check learns from TEST UNIT READY's sense whether a disc is in. Sense bytes
+// as some drives send them (a deferred error's response code, the filemark, end-of-medium and
+// length-indicator bits above the key, more bytes than asked for) tell it the same as the plain
+// sense of that key, code and qualifier: no disc, nothing to eject.
+TEST_F(SessionTest, StagedSenseBytesAreReadForTheirKeyCodeAndQualifier) {
+    auto run = [&](const std::string& sense) {
+        SimOptions options;
+        options.machineText = R"({"drives": [{"name": "E", "faults": [{"kind": "sense",
+            "opcode": "0x00", "count": 0, "sense": )" +
+                              sense + "}]}]}";
+        options.package = CheckDiscPackage();
+        const std::vector<std::string> t = Run(options);
+        std::vector<std::string> seen;
+        for (const std::string& l : Starting(t, "label lblMsg")) {
+            if (l.find("Programming") == std::string::npos) {  // its dots follow the clock
+                seen.push_back(l);
+            }
+        }
+        seen.push_back(std::to_string(Starting(t, "scsi E 00").size()) + " polls");
+        seen.push_back(Find(t, kSuccess) < t.size() ? "updated" : "not updated");
+        return seen;
+    };
+    const std::vector<std::string> plain = run(R"("2/3A/01")");
+    ASSERT_EQ(plain.at(0), R"(label lblMsg "Check Disc & Tray Status...")");
+    EXPECT_EQ(Find(plain, R"(label lblMsg "Tray Out ...")"), plain.size());
+    EXPECT_EQ(plain.back(), "updated");
+    for (const char* bytes : {R"("70 00 E2 00 00 00 00 0A 00 00 00 00 3A 01")",
+                              R"("71 00 02 00 00 00 00 0A 00 00 00 00 3A 01")",
+                              R"([240, 0, 162, 0, 0, 0, 0, 10, 0, 0, 0, 0, 58, 1, 0, 0, 0, 0])"}) {
+        EXPECT_EQ(run(bytes), plain) << bytes;
+    }
+}
+
 // --- The user at the drive while a dialog is open ---
 
 TEST_F(SessionTest, ScriptedAnswersCarryWhatTheUserDoesToTheDrive) {
