@@ -82,7 +82,7 @@ void TQuiverMain::Terminate() {
 }
 
 void TQuiverMain::StartUp() {
-    // 1. The window and its controls.
+    // The window and its controls.
     ui::FormBackend& f = form();
     f.SetOuterSize(460, 167);
     f.CenterOnScreen();
@@ -164,17 +164,18 @@ void TQuiverMain::StartUp() {
     tmr.SetEnabled(false);
     tmr.OnTimer = [this](void* sender) { tmrTimer(sender); };
 
-    // 2. (OsInfo_ is built with the window.) 3. Let drive objects use the ASPI manager.
+    // Drive objects made from here on may use the ASPI manager (OsInfo_ is built with the
+    // window).
     SetApplicationTag(kAspiPermittedTag);
 
-    // 4. The caption, from the package, or the default one for a package never titled.
+    // The caption, from the package, or the default one for a package never titled.
     std::string caption = package_.Title();
     f.SetCaption(caption);
     if (TextEqual(caption.substr(0, 14), "APP_TITLE_HERE")) {
         f.SetCaption("Quiver " + package_.Version());
     }
 
-    // 5. The behaviour flags, read once.
+    // The behaviour flags, read once.
     flags_ = package_.Flags();
 
     // One updater at a time on this machine: a second one says so and ends before it touches a
@@ -188,13 +189,13 @@ void TQuiverMain::StartUp() {
     }
     machineGuard_ = std::move(machine.guard);
 
-    // 6. The administrator reminder; no privilege is tested.
+    // The administrator reminder; no privilege is tested.
     if (OsInfo_.IsNTFamily() && flags_.admin) {
         application().MessageDlg("User must be administrator priority !", ui::DialogKind::Warning,
                                  ui::DialogButtons::Ok);
     }
 
-    // 7.
+    // A package without firmware cannot update anything.
     if (flags_.how_many_bin == 0) {
         application().MessageDlg("No F/W in executable !", ui::DialogKind::Error,
                                  ui::DialogButtons::Ok);
@@ -202,12 +203,12 @@ void TQuiverMain::StartUp() {
         return;
     }
 
-    // 8.
+    // An empty status line and progress display.
     lblMsg.SetText("");
     lblPercent.SetText("0 %");
     pbar.SetPosition(0);
 
-    // 9. The scanning drive object.
+    // The scanning drive object: it finds the drives and reads their identity.
     try {
         Device_ =
             options_.makeDevice ? options_.makeDevice(true) : std::make_unique<AtapiDevice>(true);
@@ -222,12 +223,12 @@ void TQuiverMain::StartUp() {
         return;
     }
 
-    // 10. to 12.
+    // The drive list; the preselected drive is opened afresh by cboDrivesChange.
     FillDriveList();
     Device_->ReleaseDrive();
     cboDrivesChange(nullptr);
 
-    // 13. Nothing that may be updated: say what was found, and end.
+    // Nothing that may be updated: say what was found, and end.
     int admitted = 0;
     for (int i = 0; i < Device_->RecordCount(); ++i) {
         const DriveRecord* r = Device_->RecordAt(i);
@@ -244,7 +245,7 @@ void TQuiverMain::StartUp() {
         return;
     }
 
-    // 14. The notice.
+    // The notice.
     if (flags_.warning == 1) {
         std::string notice = "This flash utility only supports " + package_.DriveName() +
                              " drive.\n\nNOTICE : \n\n"
@@ -262,12 +263,12 @@ void TQuiverMain::StartUp() {
         }
     }
 
-    // 15. From here on only Close or the end of an update close the window.
+    // From here on only Close or the end of an update close the window.
     if (f.DeleteSystemMenuItem(5)) {
         f.DeleteSystemMenuItem(5);
     }
 
-    // 16.
+    // AUTOMODE: the update starts at once, before the window is first shown.
     if (flags_.auto_mode != 0) {
         cmdUpdateClick(nullptr);
     }
@@ -454,8 +455,9 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
 }
 
 bool TQuiverMain::DiscAndTrayCheck(AtapiDevice& d) {
+    // Said once per check; the later passes show only the steps they take.
+    lblMsg.SetText("Check Disc & Tray Status...");
     for (int pass = 0; pass < kMaxDiscCheckPasses; ++pass) {
-        lblMsg.SetText("Check Disc & Tray Status...");
         const bool noMedium = d.NoMedium();
         if (noMedium && !d.TrayOpen()) {
             return true;

@@ -19,7 +19,7 @@ namespace {
 // are kept for the life of the process: the manager may still write into them.
 struct Abandoned {
     std::mutex mutex;
-    std::vector<std::unique_ptr<std::uint8_t[]>> buffers;
+    std::vector<std::uint8_t*> buffers;  // heap blocks, never given back
     std::vector<std::unique_ptr<SRB_ExecSCSICmd>> requests;
 };
 
@@ -28,14 +28,28 @@ Abandoned& AbandonedStore() {
     return *store;
 }
 
+constexpr DWORD kHeapZeroMemory = 0x00000008;
+
+// The transfer buffers come from the process heap, zeroed; null when it has no room.
 std::uint8_t* NewTransferBuffer() {
-    return new (std::nothrow) std::uint8_t[kTransferBufferBytes]();
+    Platform& os = Os();
+    HANDLE heap = os.GetProcessHeap();
+    return heap == nullptr ? nullptr
+                           : static_cast<std::uint8_t*>(
+                                 os.HeapAlloc(heap, kHeapZeroMemory, kTransferBufferBytes));
+}
+
+void FreeTransferBuffer(std::uint8_t* buffer) {
+    if (buffer != nullptr) {
+        Platform& os = Os();
+        os.HeapFree(os.GetProcessHeap(), 0, buffer);
+    }
 }
 
 }  // namespace
 
 AtapiDevice::AtapiDevice(bool scan) {
-    // 1. Nothing selected, no library, default time limit, no handle, mark clear, no identity.
+    // Nothing selected, no library, default time limit, no handle, mark clear, no identity.
     ClearAddress();
     selectedIndex_ = kNoSelection;
     aspiLibrary_ = nullptr;
@@ -43,18 +57,25 @@ AtapiDevice::AtapiDevice(bool scan) {
     deviceHandle_ = nullptr;
     transferMark_ = false;
 
-    // 2. The transfer buffers; one that cannot be had has capacity 0.
+    // The transfer buffers. An object that cannot have them could move no data to or from a
+    // drive: it is not made at all, and its maker reports that.
     readBuffer_ = NewTransferBuffer();
-    readCapacity_ = readBuffer_ != nullptr ? kTransferBufferBytes : 0;
     writeBuffer_ = NewTransferBuffer();
-    writeCapacity_ = writeBuffer_ != nullptr ? kTransferBufferBytes : 0;
     aspiBlock_ = new (std::nothrow) SRB_ExecSCSICmd();
+    if (readBuffer_ == nullptr || writeBuffer_ == nullptr || aspiBlock_ == nullptr) {
+        FreeTransferBuffer(readBuffer_);
+        FreeTransferBuffer(writeBuffer_);
+        delete aspiBlock_;
+        throw std::bad_alloc();
+    }
+    readCapacity_ = kTransferBufferBytes;
+    writeCapacity_ = kTransferBufferBytes;
 
-    // 3. Last-command record and flash result.
+    // Last-command record and flash result.
     last_ = LastCommand{};
     flashResult_ = kFlashSucceeded;
 
-    // 4. to 7. The route: the ASPI manager on NT only when the application permits it and the
+    // The route: the ASPI manager on NT only when the application permits it and the
     // manager answers; every system without pass-through takes the ASPI route.
     useAspi_ = ApplicationTag() == kAspiPermittedTag;
     aspiUsable_ = ProbeAspi();
@@ -63,7 +84,7 @@ AtapiDevice::AtapiDevice(bool scan) {
         useAspi_ = true;
     }
 
-    // 8., 9.
+    // Only an object on the ASPI route keeps the manager loaded.
     UnloadAspi();
     if (useAspi_) {
         LoadAspi();
@@ -87,8 +108,8 @@ AtapiDevice::~AtapiDevice() {
         getSupportInfo_ = nullptr;
         sendCommand_ = nullptr;
     } else {
-        delete[] readBuffer_;
-        delete[] writeBuffer_;
+        FreeTransferBuffer(readBuffer_);
+        FreeTransferBuffer(writeBuffer_);
         delete aspiBlock_;
     }
     readBuffer_ = writeBuffer_ = nullptr;

@@ -51,7 +51,8 @@ constexpr std::uint8_t kFlashNotAdmitted = 43;
 
 class AtapiDevice {
   public:
-    // Builds the object and chooses its route; scans for drives when `scan` is true.
+    // Builds the object and chooses its route; scans for drives when `scan` is true. Throws
+    // std::bad_alloc when the process heap cannot give the transfer buffers.
     explicit AtapiDevice(bool scan);
     ~AtapiDevice();
 

@@ -309,7 +309,13 @@ bool AtapiDevice::ReadIdentity() {
     std::memset(product_, 0, sizeof product_);
     std::memset(revision_, 0, sizeof revision_);
     std::memset(vendorSpecific_, 0, sizeof vendorSpecific_);
-    if (!Inquiry(0, 0, 0, 0x60, 0)) {
+    // The transport leaves the buffer beyond a reply as it was: a drive that answers with
+    // fewer bytes must not be given an earlier command's data as its revision or texts.
+    constexpr std::uint32_t kReplyBytes = 0x60;
+    if (readBuffer_ != nullptr && readCapacity_ >= kReplyBytes) {
+        std::memset(readBuffer_, 0, kReplyBytes);
+    }
+    if (!Inquiry(0, 0, 0, kReplyBytes, 0)) {
         return false;
     }
     // Bytes the drive did not return are still an earlier reply's, perhaps another drive's: a

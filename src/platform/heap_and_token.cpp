@@ -34,8 +34,8 @@ DWORD LookupShutdownPrivilege(const char* name, LUID* luid) {
 }
 
 ProcessHeap::~ProcessHeap() {
-    for (void* block : blocks_) {
-        std::free(block);
+    for (const auto& block : blocks_) {
+        std::free(block.first);
     }
 }
 
@@ -43,11 +43,15 @@ HANDLE ProcessHeap::Handle() {
     return reinterpret_cast<HANDLE>(kHeapHandle);
 }
 
-void* ProcessHeap::Alloc(HANDLE heap, DWORD flags, std::size_t bytes, int fill) {
+void* ProcessHeap::Alloc(HANDLE heap, DWORD flags, std::size_t bytes, int fill, std::size_t limit) {
     if (reinterpret_cast<std::uintptr_t>(heap) != kHeapHandle) {
         return nullptr;
     }
     const std::size_t size = bytes == 0 ? 1 : bytes;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (size > limit || bytesInUse_ > limit - size) {
+        return nullptr;
+    }
     void* block = nullptr;
     if ((flags & kHeapZeroMemory) != 0) {
         block = std::calloc(1, size);
@@ -58,8 +62,8 @@ void* ProcessHeap::Alloc(HANDLE heap, DWORD flags, std::size_t bytes, int fill) 
         }
     }
     if (block != nullptr) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        blocks_.insert(block);
+        blocks_.emplace(block, size);
+        bytesInUse_ += size;
     }
     return block;
 }
@@ -73,9 +77,12 @@ DWORD ProcessHeap::Free(HANDLE heap, void* block) {
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (blocks_.erase(block) == 0) {
+        const auto it = blocks_.find(block);
+        if (it == blocks_.end()) {
             return ERROR_INVALID_PARAMETER;
         }
+        bytesInUse_ -= it->second;
+        blocks_.erase(it);
     }
     std::free(block);
     return ERROR_SUCCESS;

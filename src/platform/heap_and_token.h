@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
-#include <set>
 
 #include "platform/winapi.h"
 
@@ -28,9 +28,11 @@ class ProcessHeap {
 
     static HANDLE Handle();
 
-    // HeapAlloc: null for another handle or when memory runs out. A block not asked to be
-    // zeroed (HEAP_ZERO_MEMORY) is filled with `fill` when it is 0 to 255.
-    void* Alloc(HANDLE heap, DWORD flags, std::size_t bytes, int fill = -1);
+    // HeapAlloc: null for another handle or when memory runs out, also when the blocks in use
+    // would then take more than `limit` bytes. A block not asked to be zeroed
+    // (HEAP_ZERO_MEMORY) is filled with `fill` when it is 0 to 255.
+    void* Alloc(HANDLE heap, DWORD flags, std::size_t bytes, int fill = -1,
+                std::size_t limit = SIZE_MAX);
     // HeapFree: ERROR_SUCCESS (a null block too), ERROR_INVALID_HANDLE for another handle, or
     // ERROR_INVALID_PARAMETER for a block this heap does not hold.
     DWORD Free(HANDLE heap, void* block);
@@ -38,7 +40,8 @@ class ProcessHeap {
 
   private:
     mutable std::mutex mutex_;
-    std::set<void*> blocks_;
+    std::map<void*, std::size_t> blocks_;  // with their sizes
+    std::size_t bytesInUse_ = 0;
 };
 
 // LookupPrivilegeValueA for the only privilege these tokens know: ERROR_SUCCESS with `*luid` set

@@ -371,6 +371,13 @@ static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12);
 static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue) == 16);
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufLen) == 12);
 static_assert(offsetof(SRB_ExecSCSICmd, SRB_BufPointer) == 16);
+// The sense data follow the request: in an execute request its last SENSE_LEN + 2 bytes, right
+// after the command block; in the pass-through area a buffer of 32 bytes.
+static_assert(offsetof(SRB_ExecSCSICmd, CDBByte) + 16 == offsetof(SRB_ExecSCSICmd, SenseArea));
+static_assert(sizeof(SRB_ExecSCSICmd) - offsetof(SRB_ExecSCSICmd, SenseArea) == SENSE_LEN + 2);
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER::ucSenseBuf) == 32);
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, ucSenseBuf) >=
+              sizeof(SCSI_PASS_THROUGH_DIRECT));
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 // The classic 32-bit layouts.

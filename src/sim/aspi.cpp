@@ -208,10 +208,10 @@ std::uint8_t AspiManager::Execute(const Request& request) {
             req->SRB_HaStat = srb::kHaStatOk;
             req->SRB_TargStat = srb::kTargStatCheckCondition;
             // The sense area runs SRB_SenseLen bytes from SenseArea, as the interface defines
-            // it; the manager delivers at most the 18 bytes of fixed-format sense.
-            const auto sense = FixedSense(result.sense);
-            std::memcpy(req->SenseArea, sense.data(),
-                        std::min<std::size_t>(req->SRB_SenseLen, sense.size()));
+            // it; the manager delivers at most the bytes the drive sent.
+            const SenseData& sense = result.senseData;
+            std::memcpy(req->SenseArea, sense.bytes.data(),
+                        std::min<std::size_t>(req->SRB_SenseLen, sense.length));
             status = config_.checkConditionStatus;
             break;
         }

@@ -170,6 +170,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     }
 
     Outcome out;
+    std::vector<std::uint8_t> stagedSense;  // a fault's sense bytes, sent as they are
     bool onBus = true;
     if (vanished_) {
         out = {Completion::TransportFailure, sense::kNone, 0, true};
@@ -180,6 +181,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         bool vanish = false;
         bool transportFailure = false;
         std::optional<Sense> injected;
+        std::vector<std::uint8_t> injectedBytes;
         double delay = 0.0;
         for (std::size_t i = 0; i < faults_.size(); ++i) {
             const Fault& f = faults_[i];
@@ -206,6 +208,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
                 case Fault::Kind::SenseData:
                     if (!injected) {
                         injected = f.sense;
+                        injectedBytes = f.senseBytes;
                     }
                     break;
                 case Fault::Kind::Delay:
@@ -233,6 +236,7 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
                 onBus = false;
             } else if (injected) {
                 out = Check(*injected);
+                stagedSense = std::move(injectedBytes);
             } else {
                 out = Dispatch(c, carrier, lock);
                 onBus = !out.vanished;
@@ -250,8 +254,15 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
         }
     }
 
+    CommandResult result;
+    if (out.completion == Completion::CheckCondition) {
+        result.senseData = stagedSense.empty()
+                               ? SenseData::Fixed(out.sense)
+                               : SenseData::Raw(stagedSense.data(), stagedSense.size());
+    }
     entry.completion = out.completion;
-    entry.sense = out.completion == Completion::CheckCondition ? out.sense : sense::kNone;
+    entry.sense =
+        out.completion == Completion::CheckCondition ? result.senseData.Decoded() : sense::kNone;
     entry.transferred = out.transferred;
     if (carrier.data != nullptr && out.transferred > 0) {
         entry.dataDigest = DataDigest(carrier.data, std::min(out.transferred, carrier.length));
@@ -259,7 +270,6 @@ CommandResult Drive::ExecuteLocked(const std::uint8_t* cdb, std::size_t cdbLengt
     entry.endNanos = clock_.NowNanos();
     log_.push_back(entry);
 
-    CommandResult result;
     result.completion = out.completion;
     result.sense = entry.sense;
     // The log keeps what the data phase moved; the carrier hears what the drive reports.
@@ -325,17 +335,18 @@ Drive::Outcome Drive::Inquiry(const std::array<std::uint8_t, 16>& c, const Carri
         if (page != 0) {
             return Check(sense::kInvalidFieldInCdb);
         }
+        const std::uint32_t length = std::min(config_.inquiryLength, kInquiryBytes);
         std::array<std::uint8_t, kInquiryBytes> reply{};
         reply[0] = 0x05;  // qualifier 0, CD/DVD device
         reply[1] = 0x80;  // removable medium
         reply[2] = 0x00;  // ATAPI
         reply[3] = 0x21;
-        reply[4] = kInquiryBytes - 5;
+        reply[4] = static_cast<std::uint8_t>(length > 5 ? length - 5 : 0);
         PutText(&reply[8], 8, config_.vendor);
         PutText(&reply[16], 16, config_.product);
         PutText(&reply[32], 4, revision_);
         PutText(&reply[36], 16, config_.vendorSpecific);
-        return Reply(reply.data(), reply.size(), allocation, carrier);
+        return Reply(reply.data(), length, allocation, carrier);
     }
     const bool hasSerial = !config_.serialNumber.empty();
     if (page == 0x00) {
@@ -437,25 +448,11 @@ Drive::Outcome Drive::StartStopUnit(const std::array<std::uint8_t, 16>& c) {
             return Check(mediumPresent_ ? sense::kRemovalPrevented
                                         : sense::kRemovalPreventedNoMedium);
         }
-        if (!trayOpen_) {
-            trayOpen_ = true;
-            spinUpUntil_ = 0;
-            readyAttention_.reset();
-            if (mediumPresent_) {
-                mediaEvent_ = kEventMediaRemoval;
-            }
-        }
+        OpenTray();
         return {};
     }
     if (loadEject) {
-        if (trayOpen_) {
-            trayOpen_ = false;
-            if (mediumPresent_) {
-                spinUpUntil_ = clock_.NowNanos() + Nanos(config_.loadReadySeconds);
-                readyAttention_ = sense::kMediumChanged;
-                mediaEvent_ = kEventNewMedia;
-            }
-        }
+        CloseTray();
         return {};
     }
     if (!start) {
@@ -800,6 +797,41 @@ void Drive::SetMedium(bool present) {
         readyAttention_.reset();
         mediaEvent_ = kEventMediaRemoval;
     }
+}
+
+void Drive::OpenTray() {
+    if (!trayOpen_) {
+        trayOpen_ = true;
+        spinUpUntil_ = 0;
+        readyAttention_.reset();
+        if (mediumPresent_) {
+            mediaEvent_ = kEventMediaRemoval;
+        }
+    }
+}
+
+void Drive::CloseTray() {
+    if (trayOpen_) {
+        trayOpen_ = false;
+        if (mediumPresent_) {
+            spinUpUntil_ = clock_.NowNanos() + Nanos(config_.loadReadySeconds);
+            readyAttention_ = sense::kMediumChanged;
+            mediaEvent_ = kEventNewMedia;
+        }
+    }
+}
+
+bool Drive::MoveTrayByHand(bool open) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (open && Locked()) {
+        return false;
+    }
+    if (open) {
+        OpenTray();
+    } else {
+        CloseTray();
+    }
+    return true;
 }
 
 void Drive::SetLockedByOtherProgram(bool locked) {

@@ -40,6 +40,9 @@ struct DriveConfig {
     // What INQUIRY reports as the revision once the flash is programmed; empty: the revision
     // the programmed image carries.
     std::string revisionAfterProgram;
+    // The bytes of the standard INQUIRY reply the drive sends, up to 96: a shorter reply lacks
+    // the fields beyond it. The texts above may hold any bytes.
+    std::uint32_t inquiryLength = 96;
 
     // KMR-730T: the 4-byte identification of its flash chip.
     std::array<std::uint8_t, 4> flashId{0xC2, 0xB6, 0x00, 0x03};
@@ -95,6 +98,8 @@ struct Fault {
     std::uint32_t first = 1;
     std::uint32_t count = 1;
     Sense sense;
+    // SenseData: these bytes as they are, instead of fixed-format data of `sense` (empty).
+    std::vector<std::uint8_t> senseBytes;
     double seconds = 0.0;
     std::uint32_t block = 0;
     std::uint32_t attempt = 1;
@@ -157,6 +162,9 @@ class Drive {
     // the drive sees a medium change, as if the tray had cycled.
     void SetMedium(bool present);
     void SetLockedByOtherProgram(bool locked);
+    // Somebody presses the drive's button (open) or pushes the tray in (close), as the
+    // commands would move it. A locked medium keeps the tray closed: false then.
+    bool MoveTrayByHand(bool open);
     // Power-on reset: pending 6/29/00, becoming ready for powerOnReadySeconds; the lock, the
     // buffer, the loaded profile and undelivered events are lost.
     void PowerCycle();
@@ -239,6 +247,9 @@ class Drive {
     void CatchUp();
     bool BecomingReady() const;
     bool Locked() const { return locked_ || lockedByOther_; }
+    // The tray's movements, with the media events and the spin-up they bring.
+    void OpenTray();
+    void CloseTray();
     // Power-on or reset: the drive reboots and becomes ready again after `readySeconds`.
     // `clearBuffer` false: the caller has cleared the buffer already.
     void Reset(double readySeconds, bool clearBuffer = true);

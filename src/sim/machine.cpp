@@ -165,8 +165,20 @@ std::vector<RestartRequest> Machine::Restarts() const {
 }
 
 void Machine::RecordRestart(const RestartRequest& request) {
+    RestartObserver observer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        restarts_.push_back(request);
+        observer = restartObserver_;
+    }
+    if (observer) {
+        observer(request);
+    }
+}
+
+void Machine::SetRestartObserver(RestartObserver observer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    restarts_.push_back(request);
+    restartObserver_ = std::move(observer);
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,7 @@ struct OsConfig {
     bool lacksShutdownPrivilege = false;  // the account does not hold SeShutdownPrivilege
     bool restartRefused = false;          // ExitWindowsEx fails
     bool heapFails = false;               // the process heap gives nothing
+    std::size_t heapBytes = 0;            // the heap holds at most this much at once; 0: no limit
     bool hasPerformanceCounter = true;    // QueryPerformanceFrequency succeeds
     bool eventCreateFails = false;        // CreateEventA gives no event
     // Every new event is already signalled, as when a late signal meant for an earlier event
@@ -120,6 +122,10 @@ class Machine {
     // Restart requests, recorded and never carried out.
     std::vector<RestartRequest> Restarts() const;
     void RecordRestart(const RestartRequest& request);
+    // Called with each restart request once it is recorded, on the thread that made it. An
+    // empty function removes the observer; it must not be changed while requests are made.
+    using RestartObserver = std::function<void(const RestartRequest&)>;
+    void SetRestartObserver(RestartObserver observer);
 
   private:
     struct Event {
@@ -135,6 +141,7 @@ class Machine {
     std::map<std::uintptr_t, Event> events_;
     std::uintptr_t nextEvent_ = 0x7E000;
     std::vector<RestartRequest> restarts_;
+    RestartObserver restartObserver_;
     Locks locks_;
 };
 

@@ -41,6 +41,25 @@ std::uint64_t DataDigest(const std::uint8_t* bytes, std::size_t length) {
     return h != 0 ? h : 1;
 }
 
+SenseData SenseData::Fixed(Sense s) {
+    const auto fixed = FixedSense(s);
+    return Raw(fixed.data(), fixed.size());
+}
+
+SenseData SenseData::Raw(const std::uint8_t* data, std::size_t size) {
+    SenseData d;
+    d.length = static_cast<std::uint8_t>(size < kMaxBytes ? size : kMaxBytes);
+    for (std::size_t i = 0; i < d.length; ++i) {
+        d.bytes[i] = data[i];
+    }
+    return d;
+}
+
+Sense SenseData::Decoded() const {
+    auto at = [this](std::size_t i) { return i < length ? bytes[i] : std::uint8_t{0}; };
+    return Sense{static_cast<std::uint8_t>(at(2) & 0x0F), at(12), at(13)};
+}
+
 std::string LoggedCommand::CdbHex() const {
     std::string out;
     char hex[4];

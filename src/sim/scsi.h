@@ -31,9 +31,26 @@ struct Sense {
 constexpr std::size_t kSenseBytes = 18;
 std::array<std::uint8_t, kSenseBytes> FixedSense(Sense s);
 
+// The sense bytes a drive sends with CHECK CONDITION: fixed-format data of its sense, or bytes
+// a fault stages as they are (another response code, the filemark, end-of-medium and
+// length-indicator bits above the key, a short reply).
+struct SenseData {
+    static constexpr std::size_t kMaxBytes = 32;
+    std::array<std::uint8_t, kMaxBytes> bytes{};
+    std::uint8_t length = 0;
+
+    static SenseData Fixed(Sense s);
+    // The first kMaxBytes of `data`.
+    static SenseData Raw(const std::uint8_t* data, std::size_t size);
+    // The key, ASC and ASCQ read as fixed-format data, whatever the response code: the low 4
+    // bits of byte 2, bytes 12 and 13; a byte not sent reads 0.
+    Sense Decoded() const;
+};
+
 struct CommandResult {
     Completion completion = Completion::Good;
-    Sense sense;                    // valid with CheckCondition
+    Sense sense;                    // valid with CheckCondition: senseData decoded
+    SenseData senseData;            // valid with CheckCondition: what the carrier hands on
     std::uint32_t transferred = 0;  // bytes moved in the data phase
     bool vanished = false;          // TransportFailure because the device is gone
 };

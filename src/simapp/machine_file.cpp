@@ -81,6 +81,34 @@ std::array<std::uint8_t, 4> AsFlashId(const json& j, const std::string& path) {
     return id;
 }
 
+// Bytes given as hex text ("70 00 86") or as an array of numbers, from `min` to `max` of them.
+std::vector<std::uint8_t> AsByteList(const json& j, const std::string& path, std::size_t min,
+                                     std::size_t max, const std::string& example) {
+    const std::string range = std::to_string(min) + " to " + std::to_string(max) + " bytes";
+    std::vector<std::uint8_t> bytes;
+    if (j.is_array()) {
+        for (std::size_t i = 0; i < j.size(); ++i) {
+            bytes.push_back(static_cast<std::uint8_t>(AsInteger(j[i], Element(path, i), 0, 255)));
+        }
+    } else if (j.is_string()) {
+        std::istringstream words(j.get<std::string>());
+        for (std::string word; words >> word;) {
+            std::uint8_t byte = 0;
+            if (!ParseHexByte(word, 2, &byte)) {
+                Fail(path, Quoted(word) + " is not a hex byte");
+            }
+            bytes.push_back(byte);
+        }
+    } else {
+        Fail(path, "expected hex bytes like " + Quoted(example) +
+                       " or an array of numbers, found " + Kind(j));
+    }
+    if (bytes.size() < min || bytes.size() > max) {
+        Fail(path, "expected " + range + ", found " + std::to_string(bytes.size()));
+    }
+    return bytes;
+}
+
 sim::Sense AsSense(const json& j, const std::string& path) {
     const std::string text = AsString(j, path);
     const std::string expected = "expected KEY/ASC/ASCQ in hex, like \"5/24/00\"";
@@ -127,9 +155,15 @@ class Object : public jsonfile::Object {
   public:
     using jsonfile::Object::Object;
 
-    // An INQUIRY text: printable ASCII of at most `maxLength` characters.
+    // An INQUIRY text: printable ASCII of at most `maxLength` characters, or as many bytes of
+    // any value given as an array of numbers.
     std::string InquiryText(const char* key, const std::string& fallback,
                             std::size_t maxLength) const {
+        const json* value = Find(key);
+        if (value != nullptr && value->is_array()) {
+            const std::vector<std::uint8_t> bytes = AsByteList(*value, At(key), 0, maxLength, "");
+            return std::string(bytes.begin(), bytes.end());
+        }
         return Ascii(key, fallback, maxLength);
     }
 };
@@ -180,8 +214,8 @@ const char* NameOf(const std::pair<const char*, T> (&table)[N], T value) {
 
 sim::OsConfig ParseOs(const Object& o) {
     o.Allow({"family", "versionQueryFails", "tokenOpenFails", "lacksShutdownPrivilege",
-             "restartRefused", "heapFails", "hasPerformanceCounter", "eventCreateFails",
-             "staleEventSignals", "heldMutexes"});
+             "restartRefused", "heapFails", "heapBytes", "hasPerformanceCounter",
+             "eventCreateFails", "staleEventSignals", "heldMutexes"});
     sim::OsConfig os;
     os.ntFamily = o.Choice<bool>("family", true, {{"nt", true}, {"win95", false}});
     os.versionQueryFails = o.Bool("versionQueryFails", os.versionQueryFails);
@@ -189,6 +223,7 @@ sim::OsConfig ParseOs(const Object& o) {
     os.lacksShutdownPrivilege = o.Bool("lacksShutdownPrivilege", os.lacksShutdownPrivilege);
     os.restartRefused = o.Bool("restartRefused", os.restartRefused);
     os.heapFails = o.Bool("heapFails", os.heapFails);
+    os.heapBytes = static_cast<std::size_t>(o.Integer("heapBytes", 0, 0, 1LL << 40));
     os.hasPerformanceCounter = o.Bool("hasPerformanceCounter", os.hasPerformanceCounter);
     os.eventCreateFails = o.Bool("eventCreateFails", os.eventCreateFails);
     os.staleEventSignals = o.Bool("staleEventSignals", os.staleEventSignals);
@@ -252,7 +287,18 @@ sim::Fault ParseFault(const Object& o) {
         if (sense == nullptr) {
             Fail(o.At("sense"), "required for a sense fault");
         }
-        f.sense = AsSense(*sense, o.At("sense"));
+        // "KEY/ASC/ASCQ", or the sense bytes the drive sends as they are: hex words or an
+        // array of numbers.
+        const bool bytes = sense->is_array() ||
+                           (sense->is_string() &&
+                            sense->get<std::string>().find_first_of(" \t") != std::string::npos);
+        if (bytes) {
+            f.senseBytes = AsByteList(*sense, o.At("sense"), 1, sim::SenseData::kMaxBytes,
+                                      "70 00 86 00 00 00 00 0A 00 00 00 00 29 00");
+            f.sense = sim::SenseData::Raw(f.senseBytes.data(), f.senseBytes.size()).Decoded();
+        } else {
+            f.sense = AsSense(*sense, o.At("sense"));
+        }
     }
     if (f.kind == FaultKind::Delay) {
         if (!o.Has("seconds")) {
@@ -288,8 +334,8 @@ sim::Fault ParseFault(const Object& o) {
 // its own: it answers under the name of the drive it replaces.
 DriveSpec ParseDrive(const Object& o, bool replacing) {
     o.Allow({"name", "model", "vendor", "product", "revision", "vendorSpecific", "serialNumber",
-             "revisionAfterProgram", "flashId", "otherFlashIdReply", "medium", "trayOpen", "locked",
-             "timings", "bus", "bufferBytes", "faults"});
+             "revisionAfterProgram", "inquiryLength", "flashId", "otherFlashIdReply", "medium",
+             "trayOpen", "locked", "timings", "bus", "bufferBytes", "faults"});
     if (replacing && o.Has("name")) {
         Fail(o.At("name"), "the drive answers under the name of the drive it replaces");
     }
@@ -308,6 +354,8 @@ DriveSpec ParseDrive(const Object& o, bool replacing) {
     c.vendorSpecific = o.InquiryText("vendorSpecific", c.vendorSpecific, 16);
     c.serialNumber = o.InquiryText("serialNumber", c.serialNumber, 251);
     c.revisionAfterProgram = o.InquiryText("revisionAfterProgram", c.revisionAfterProgram, 4);
+    c.inquiryLength =
+        static_cast<std::uint32_t>(o.Integer("inquiryLength", c.inquiryLength, 0, 96));
     if (const json* id = o.Find("flashId")) {
         c.flashId = AsFlashId(*id, o.At("flashId"));
     }
@@ -581,6 +629,31 @@ std::string SenseText(const sim::Sense& s) {
     return text;
 }
 
+// An INQUIRY text as the file writes it: text when it is printable, else its bytes.
+json TextOrBytes(const std::string& text) {
+    const bool printable = std::all_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) <= 0x7E;
+    });
+    if (printable) {
+        return text;
+    }
+    json bytes = json::array();
+    for (char c : text) {
+        bytes.push_back(static_cast<unsigned char>(c));
+    }
+    return bytes;
+}
+
+std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char hex[4];
+    for (std::uint8_t b : bytes) {
+        std::snprintf(hex, sizeof hex, text.empty() ? "%02X" : " %02X", b);
+        text += hex;
+    }
+    return text;
+}
+
 std::string FlashIdText(const std::array<std::uint8_t, 4>& id) {
     char text[16];
     std::snprintf(text, sizeof text, "%02X %02X %02X %02X", id[0], id[1], id[2], id[3]);
@@ -607,7 +680,13 @@ json FaultToJson(const sim::Fault& f) {
     }
     switch (f.kind) {
         case FaultKind::SenseData:
-            j["sense"] = SenseText(f.sense);
+            if (f.senseBytes.empty()) {
+                j["sense"] = SenseText(f.sense);
+            } else if (f.senseBytes.size() == 1) {
+                j["sense"] = f.senseBytes;  // one hex word would read as KEY/ASC/ASCQ
+            } else {
+                j["sense"] = HexBytes(f.senseBytes);
+            }
             break;
         case FaultKind::Delay:
             j["seconds"] = f.seconds;
@@ -633,12 +712,13 @@ json FaultToJson(const sim::Fault& f) {
 json DriveToJson(const sim::DriveConfig& c, const std::vector<sim::Fault>& faults) {
     json drive = {
         {"model", c.model == sim::DriveModel::Kmr730t ? "KMR-730T" : "other"},
-        {"vendor", c.vendor},
-        {"product", c.product},
-        {"revision", c.revision},
-        {"vendorSpecific", c.vendorSpecific},
-        {"serialNumber", c.serialNumber},
-        {"revisionAfterProgram", c.revisionAfterProgram},
+        {"vendor", TextOrBytes(c.vendor)},
+        {"product", TextOrBytes(c.product)},
+        {"revision", TextOrBytes(c.revision)},
+        {"vendorSpecific", TextOrBytes(c.vendorSpecific)},
+        {"serialNumber", TextOrBytes(c.serialNumber)},
+        {"revisionAfterProgram", TextOrBytes(c.revisionAfterProgram)},
+        {"inquiryLength", c.inquiryLength},
         {"flashId", FlashIdText(c.flashId)},
         {"otherFlashIdReply",
          c.otherFlashIdReply == sim::FlashIdReply::Zeros ? "zeros" : "invalid-opcode"},
@@ -769,6 +849,7 @@ json MachineToJson(const MachineSpec& desc) {
         {"lacksShutdownPrivilege", os.lacksShutdownPrivilege},
         {"restartRefused", os.restartRefused},
         {"heapFails", os.heapFails},
+        {"heapBytes", os.heapBytes},
         {"hasPerformanceCounter", os.hasPerformanceCounter},
         {"eventCreateFails", os.eventCreateFails},
         {"staleEventSignals", os.staleEventSignals},
@@ -831,8 +912,9 @@ json MachineToJson(const MachineSpec& desc) {
         {"adapters", json::array()},
     };
     for (const AspiAdapterSpec& ha : a.adapters) {
-        json adapter = {
-            {"identifier", ha.identifier}, {"scsiId", ha.scsiId}, {"devices", json::array()}};
+        json adapter = {{"identifier", TextOrBytes(ha.identifier)},
+                        {"scsiId", ha.scsiId},
+                        {"devices", json::array()}};
         for (const AspiDeviceSpec& d : ha.devices) {
             adapter["devices"].push_back({{"target", d.target},
                                           {"lun", d.lun},
@@ -850,6 +932,8 @@ void BuildMachine(const MachineSpec& desc, sim::Machine& machine) {
     }
     if (desc.clock.scaled) {
         machine.clock.SetScaled(desc.clock.factor);
+    } else {
+        machine.clock.SetVirtual(kVirtualCounterTickNanos);
     }
     machine.os = desc.os;
     for (const DriveSpec& d : desc.drives) {

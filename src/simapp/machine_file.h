@@ -58,6 +58,10 @@ struct ClockSpec {
     double factor = 1.0;  // emulated seconds per real second, when scaled
 };
 
+// On a machine's virtual clock every counter read moves time on by this much: a millisecond,
+// so that a one-second spin on the counter is a thousand passes, not a hundred thousand.
+constexpr std::int64_t kVirtualCounterTickNanos = 1'000'000;
+
 struct MachineSpec {
     std::string description;
     sim::OsConfig os;

@@ -43,6 +43,9 @@ Transcript::~Transcript() {
     for (sim::Drive* drive : watched_) {
         drive->SetCommandObserver({});
     }
+    if (watchedMachine_ != nullptr) {
+        watchedMachine_->SetRestartObserver({});
+    }
     if (watchedLocks_ != nullptr) {
         watchedLocks_->SetObserver({});
     }
@@ -305,6 +308,7 @@ void Transcript::Watch(sim::Machine& machine, const MachineSpec& desc) {
         Watch(machine.drive(i), desc.drives[i].name);
         names.push_back(desc.drives[i].name);
     }
+    machine.SetRestartObserver([this](const sim::RestartRequest& request) { Restart(request); });
     machine.locks().SetObserver([this, names](const sim::LockEvent& event) {
         const bool named = event.kind == sim::LockEvent::Kind::VolumeLocked ||
                            event.kind == sim::LockEvent::Kind::VolumeUnlocked;
@@ -316,6 +320,7 @@ void Transcript::Watch(sim::Machine& machine, const MachineSpec& desc) {
     });
     std::lock_guard<std::mutex> lock(mutex_);
     watchedLocks_ = &machine.locks();
+    watchedMachine_ = &machine;
 }
 
 }  // namespace quiver::simapp

@@ -92,7 +92,7 @@ class Transcript {
     // Writes a Scsi line for every command `drive` executes from now on, naming it `name`.
     void Watch(sim::Drive& drive, const std::string& name);
     // Every drive of a machine built from `desc`, by the names in the description, and the
-    // machine's locks.
+    // machine's locks and restart requests, each written as it happens.
     void Watch(sim::Machine& machine, const MachineSpec& desc);
 
     // "text" with the escapes above.
@@ -114,6 +114,7 @@ class Transcript {
     std::mutex mutex_;
     bool times_ = false;
     std::vector<sim::Drive*> watched_;
+    sim::Machine* watchedMachine_ = nullptr;
     sim::Locks* watchedLocks_ = nullptr;
 };
 

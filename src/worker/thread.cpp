@@ -22,6 +22,8 @@ struct Queue {
     std::atomic<void (*)()> wakeUp{nullptr};
 };
 
+std::atomic<int> g_working{0};
+
 Queue& TheQueue() {
     static Queue* queue = new Queue;  // workers may still hand over during process exit
     return *queue;
@@ -120,6 +122,10 @@ void TThread::Start() {
     gate_->cv.notify_all();
 }
 
+int TThread::Working() {
+    return g_working.load(std::memory_order_acquire);
+}
+
 bool TThread::Finished() const {
     std::lock_guard<std::mutex> lock(gate_->mutex);
     return gate_->finished;
@@ -136,11 +142,13 @@ void TThread::Body() {
         std::unique_lock<std::mutex> lock(gate_->mutex);
         gate_->cv.wait(lock, [this] { return gate_->started; });
     }
+    g_working.fetch_add(1, std::memory_order_acq_rel);
     try {
         Execute();
     } catch (...) {
         // Nothing escapes a worker; the termination handler still runs.
     }
+    g_working.fetch_sub(1, std::memory_order_acq_rel);
     {
         std::lock_guard<std::mutex> lock(gate_->mutex);
         gate_->finished = true;

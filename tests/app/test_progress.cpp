@@ -1,6 +1,7 @@
 // The progress display of a running update: the bar, the percentage and the status line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -43,25 +44,40 @@ TEST_F(ProgressTest, LastStepShowsOneHundredWithoutDots) {
     EXPECT_EQ(Label("lblMsg").Text(), "Programming ..........");
 }
 
-TEST_F(ProgressTest, PercentDropsTheRemainderAndDotsCycle) {
-    TickFrom(0);
-    EXPECT_EQ(Label("lblPercent").Text(), "0 %");
-    EXPECT_EQ(Label("lblMsg").Text(), "Programming .");
-    TickFrom(2);
-    EXPECT_EQ(Label("lblPercent").Text(), "0 %");  // 3 * 100 / 330
-    EXPECT_EQ(Label("lblMsg").Text(), "Programming ...");
-    TickFrom(3);
-    EXPECT_EQ(Label("lblPercent").Text(), "1 %");
-    TickFrom(164);
-    EXPECT_EQ(Label("lblPercent").Text(), "50 %");
-    EXPECT_EQ(Label("lblMsg").Text(), "Programming .....");
-    TickFrom(318);
-    EXPECT_EQ(Label("lblPercent").Text(), "96 %");
-    EXPECT_EQ(Label("lblMsg").Text(), "Programming .........");
+// The bar ticked through from empty, as the timer does it: the percentage stays 0 for three
+// steps, passes 50 at the middle and reaches 100 only at the last step, never rounding up on
+// the way; the dots run from one to nine and start again at none every tenth step.
+TEST_F(ProgressTest, ATickedThroughBarShowsItsPercentAndDots) {
+    window_->pbar.SetRange(0, 330);
+    window_->pbar.SetStep(1);
+    window_->pbar.SetPosition(0);
+    std::vector<std::string> percent;  // after tick 1, 2, ...
+    std::vector<std::string> status;
+    for (int tick = 0; tick < 330; ++tick) {
+        window_->tmrTimer(nullptr);
+        percent.push_back(Label("lblPercent").Text());
+        status.push_back(Label("lblMsg").Text());
+    }
+    EXPECT_EQ(window_->pbar.Position(), 330);
+    EXPECT_EQ(std::vector<std::string>(percent.begin(), percent.begin() + 4),
+              (std::vector<std::string>{"0 %", "0 %", "0 %", "1 %"}));
+    EXPECT_EQ(percent[163], "49 %");
+    EXPECT_EQ(percent[164], "50 %");
+    EXPECT_EQ(percent[328], "99 %");
+    EXPECT_EQ(std::find(percent.begin(), percent.end(), "100 %") - percent.begin(), 329);
+    EXPECT_TRUE(std::is_sorted(
+        percent.begin(), percent.end(),
+        [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); }));
+    EXPECT_EQ(status[0], "Programming .");
+    EXPECT_EQ(status[8], "Programming .........");
+    EXPECT_EQ(status[9], "Programming ");
+    EXPECT_EQ(status[10], "Programming .");
+    EXPECT_EQ(std::count(status.begin(), status.end(), "Programming "), 33);
 }
 
 // While workers run: range 0..330 by one, the timer at 100 ms, both buttons off, the status
-// line maroon; the bar moves from 0 by single steps.
+// line maroon; the bar moves from 0 by single steps (as many as the host lets the window see
+// while the worker runs) and is full when the update ends.
 TEST_F(ProgressTest, RunningUpdateShowsItsProgress) {
     std::vector<std::string> during;
     Then([this, &during] {
@@ -80,8 +96,12 @@ TEST_F(ProgressTest, RunningUpdateShowsItsProgress) {
     app_->Run();
     EXPECT_FALSE(window_->UpdateRunning());
     const std::vector<int> positions = Values(EventKind::ProgressPosition, "pbar");
-    ASSERT_GE(positions.size(), 3u);
-    EXPECT_EQ(positions[0], 1);  // the first tick
+    ASSERT_GE(positions.size(), 2u);
+    EXPECT_EQ(positions[positions.size() - 2], 330);  // the completion fills the bar
+    EXPECT_EQ(positions.back(), 0);
+    for (std::size_t i = 0; i + 2 < positions.size(); ++i) {
+        EXPECT_EQ(positions[i], static_cast<int>(i) + 1) << "tick " << i;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // administrator reminder and the notice.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "app_rig.h"
@@ -211,9 +212,14 @@ TEST_F(StartUpTest, AutoModeUpdatesBeforeTheWindowIsSeen) {
 // --- The caption ---
 
 struct CaptionCase {
+    const char* name;
     const char* title;
     const char* caption;
 };
+
+void PrintTo(const CaptionCase& c, std::ostream* os) {
+    *os << "title \"" << c.title << "\" gives caption \"" << c.caption << "\"";
+}
 
 class StartUpCaptionTest : public StartUpTest, public ::testing::WithParamInterface<CaptionCase> {};
 
@@ -224,14 +230,17 @@ TEST_P(StartUpCaptionTest, TitleOrDefaultCaption) {
     EXPECT_EQ(window_->form().Caption(), GetParam().caption);
 }
 
-INSTANTIATE_TEST_SUITE_P(Titles, StartUpCaptionTest,
-                         ::testing::Values(CaptionCase{"Flash Program for Korvane DVDRW KMR-730T",
-                                                       "Flash Program for Korvane DVDRW KMR-730T"},
-                                           CaptionCase{"APP_TITLE_HERE", "Quiver v2.0.4"},
-                                           CaptionCase{"APP_TITLE_HERE and more", "Quiver v2.0.4"},
-                                           CaptionCase{"App_Title_Here", "App_Title_Here"},
-                                           CaptionCase{"APP_TITLE_HER", "APP_TITLE_HER"},
-                                           CaptionCase{"", ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Titles, StartUpCaptionTest,
+    ::testing::Values(CaptionCase{"PackageTitle", "Flash Program for Korvane DVDRW KMR-730T",
+                                  "Flash Program for Korvane DVDRW KMR-730T"},
+                      CaptionCase{"Placeholder", "APP_TITLE_HERE", "Quiver v2.0.4"},
+                      CaptionCase{"PlaceholderFollowedByMore", "APP_TITLE_HERE and more",
+                                  "Quiver v2.0.4"},
+                      CaptionCase{"PlaceholderInOtherCase", "App_Title_Here", "App_Title_Here"},
+                      CaptionCase{"PlaceholderCut", "APP_TITLE_HER", "APP_TITLE_HER"},
+                      CaptionCase{"Empty", "", ""}),
+    [](const ::testing::TestParamInfo<CaptionCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quiver::apptest

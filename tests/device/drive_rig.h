@@ -7,7 +7,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -24,12 +23,10 @@
 namespace quiver::rig {
 
 // The emulated platform with a few probes: how often a device path was opened, the last
-// pass-through request as the system received it, a switch that sets the high bits of sense
-// byte 2 (filemark, end-of-medium, incorrect length) in every pass-through reply that carries
-// sense data, one that puts another status (BUSY, say) in place of GOOD, one that makes the
-// request for a command of the given opcode throw, as an allocation that fails would, and one
-// that hands a successful reply back only so many seconds after the command ended, as a system
-// whose own time-out is coarser than the program's may.
+// pass-through request as the system received it, a switch that puts another status (BUSY, say)
+// in place of GOOD, one that makes the request for a command of the given opcode throw, as an
+// allocation that fails would, and one that hands a successful reply back only so many seconds
+// after the command ended, as a system whose own time-out is coarser than the program's may.
 class SpyPlatform : public SimPlatform {
   public:
     using SimPlatform::SimPlatform;
@@ -60,13 +57,6 @@ class SpyPlatform : public SimPlatform {
         const BOOL ok = SimPlatform::DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer,
                                                      nInBufferSize, lpOutBuffer, nOutBufferSize,
                                                      lpBytesReturned, lpOverlapped);
-        if (ok && passThrough && senseHighBits != 0 && lpOutBuffer != nullptr &&
-            nOutBufferSize >= sizeof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER)) {
-            auto* area = static_cast<SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER*>(lpOutBuffer);
-            if (area->sptd.ScsiStatus == 2) {
-                area->ucSenseBuf[2] = static_cast<UCHAR>(area->ucSenseBuf[2] | senseHighBits);
-            }
-        }
         if (ok && passThrough && lateSeconds != 0) {
             machine().clock.SleepSeconds(lateSeconds);
         }
@@ -94,7 +84,6 @@ class SpyPlatform : public SimPlatform {
     }
 
     std::atomic<int> createFileCalls{0};
-    std::atomic<std::uint8_t> senseHighBits{0};
     std::atomic<std::uint8_t> statusForGood{0};
     std::atomic<int> throwOnOpcode{-1};
     std::atomic<std::uint32_t> lateSeconds{0};
@@ -135,16 +124,13 @@ inline sim::Fault MakeFault(sim::Fault::Kind kind, int opcode, std::uint32_t fir
     return fault;
 }
 
-// Real time passed since it was made, to check that long emulated waits cost none.
-class RealStopwatch {
-  public:
-    std::chrono::steady_clock::duration Elapsed() const {
-        return std::chrono::steady_clock::now() - start_;
-    }
-
-  private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
+// A CHECK CONDITION with these sense bytes, sent as they are.
+inline sim::Fault StagedSense(int opcode, std::vector<std::uint8_t> bytes, std::uint32_t first = 1,
+                              std::uint32_t count = 1) {
+    sim::Fault fault = MakeFault(sim::Fault::Kind::SenseData, opcode, first, count);
+    fault.senseBytes = std::move(bytes);
+    return fault;
+}
 
 // The bench. Every drive object a test makes must be gone before the bench is: declare them in
 // the test body or in a fixture derived from this one.
@@ -152,6 +138,10 @@ class DriveRig : public ::testing::Test {
   protected:
     DriveRig() {
         SetApplicationTag(0);
+        // A counter read moves the virtual clock on by a millisecond, so that the one-second
+        // pause before programming is a thousand passes: each pass yields the processor, which
+        // on a busy host can cost a whole time slice.
+        machine_.clock.SetVirtual(1'000'000);
         machine_.AddLetter('C', sim::LetterType::Fixed);
     }
     ~DriveRig() override { SetApplicationTag(0); }

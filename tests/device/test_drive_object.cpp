@@ -4,6 +4,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
+#include <ostream>
 #include <string>
 
 #include "drive_rig.h"
@@ -12,16 +14,6 @@ namespace quiver {
 namespace {
 
 using rig::DriveRig;
-
-bool AllZero(const void* bytes, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(bytes);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (p[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // --- Construction and the route ---------------------------------------------------------------
 
@@ -34,29 +26,35 @@ class DriveObjectRouteTest : public DriveRig {
     }
 };
 
-TEST_F(DriveObjectRouteTest, NewObjectWithoutScanIsEmptyAndQuiet) {
+// Made without a scan, an object knows no drive: nothing is opened or sent, and a command has
+// nowhere to go until a drive is selected.
+TEST_F(DriveObjectRouteTest, NewObjectWithoutScanTouchesNoDrive) {
     AtapiDevice device(false);
     EXPECT_EQ(device.RecordCount(), 0);
     EXPECT_EQ(device.SelectedIndex(), kNoSelection);
-    for (int i = -1; i <= kMaxDrives; ++i) {
-        EXPECT_EQ(device.RecordAt(i), nullptr) << i;
-    }
-    EXPECT_TRUE(AllZero(device.Records(), sizeof(DriveRecord) * kMaxDrives));
-    EXPECT_EQ(device.TimeLimit(), kDefaultTimeLimit);
-    EXPECT_FALSE(device.TransferMark());
-    EXPECT_EQ(device.FlashResult(), kFlashSucceeded);
-    EXPECT_EQ(device.ReadBufferCapacity(), kTransferBufferBytes);
-    EXPECT_EQ(device.WriteBufferCapacity(), kTransferBufferBytes);
-    EXPECT_EQ(device.CurrentAdapter(), -1);
-    EXPECT_EQ(device.CurrentTarget(), -1);
-    EXPECT_EQ(device.CurrentLun(), -1);
-    EXPECT_EQ(device.CurrentPathId(), -1);
-    EXPECT_FALSE(device.HasOpenHandle());
-    EXPECT_STREQ(device.CurrentVendor(), "");
-    EXPECT_STREQ(device.CurrentRevision(), "");
+    EXPECT_FALSE(device.SelectDrive(0));
+    EXPECT_FALSE(device.TestUnitReady());
     EXPECT_EQ(device.LastCommandRecord().outcome, kOutcomeFailed);
     EXPECT_TRUE(drive().Log().empty());
     EXPECT_EQ(os_.OpenHandleCount(), 0);
+    EXPECT_EQ(os_.HeapBlockCount(), 2);  // its two transfer buffers
+}
+
+// The buffers come from the process heap; an object that cannot have both is not made, and
+// what it had taken goes back.
+TEST_F(DriveObjectRouteTest, WithoutItsBuffersTheObjectIsNotMade) {
+    SetApplicationTag(kAspiPermittedTag);
+    for (std::size_t room : {std::size_t{1}, std::size_t{kTransferBufferBytes},
+                             std::size_t{2 * kTransferBufferBytes - 1}}) {
+        machine_.os.heapBytes = room;
+        EXPECT_THROW(AtapiDevice(true), std::bad_alloc) << room;
+        EXPECT_EQ(os_.HeapBlockCount(), 0) << room;
+    }
+    machine_.os.heapBytes = 0;
+    machine_.os.heapFails = true;
+    EXPECT_THROW(AtapiDevice(false), std::bad_alloc);
+    EXPECT_EQ(os_.TotalLibraryLoads(), 0);
+    EXPECT_TRUE(drive().Log().empty());
 }
 
 TEST_F(DriveObjectRouteTest, NtWithPermittedTagAndUsableManagerTakesAspi) {
@@ -123,6 +121,10 @@ struct LoadFailure {
     const char* text;
     const char* caption;
 };
+
+void PrintTo(const LoadFailure& failure, std::ostream* os) {
+    *os << failure.name << " (\"" << failure.caption << "\")";
+}
 
 class DriveObjectLoadAspiTest : public DriveRig,
                                 public ::testing::WithParamInterface<LoadFailure> {};

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,18 @@ struct FaultCase {
     // The flash of drive 0 was written although the update is reported as failed.
     bool flashedAnyway = false;
 };
+
+// A failing case names itself and what it expected, not its bytes.
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name << " (" << c.faults.size() << (c.faults.size() == 1 ? " fault" : " faults")
+        << "; the program command " << (c.programSent ? "sent" : "never sent") << "; ";
+    if (c.dialogs.empty()) {
+        *os << "no dialog";
+    } else {
+        *os << "ends with \"" << c.dialogs.back().substr(0, c.dialogs.back().find('\n')) << "\"";
+    }
+    *os << ")";
+}
 
 sim::Fault Fail(int opcode, std::uint32_t first, std::uint32_t count) {
     return rig::MakeFault(Kind::TransportFailure, opcode, first, count);
@@ -314,11 +327,12 @@ const FaultCase kCases[] = {
       Delay(kReadBufferOp, 3, kDefaultTimeLimit + 1.0)},
      false,
      kFailed},
-    // Unit attentions: 200 on every kind of command from the download on (after the drive's
-    // identity and serial number were read again) are ridden out by the readiness wait and the
-    // image attempts; a drive that answers every TEST UNIT READY with one is waited for up to
-    // the limit and then written anyway, as the data commands decide.
-    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 3, 200)}, true, kSucceeded},
+    // Unit attentions: 150 on every kind of command from the download on (after the drive's
+    // identity and serial number were read again; some 45 s of polls, well within the 60 s the
+    // download waits) are ridden out by the readiness wait and the image attempts; a drive that
+    // answers every TEST UNIT READY with one is waited for up to the limit and then written
+    // anyway, as the data commands decide.
+    {"UnitAttentionFlood", {Check(-1, sim::sense::kPowerOnReset, 3, 150)}, true, kSucceeded},
     {"UnitAttentionOnEveryReadinessPoll",
      {Check(0x00, sim::sense::kPowerOnReset, 1, 0)},
      true,

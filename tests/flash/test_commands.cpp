@@ -196,9 +196,7 @@ TEST_F(CommandsTest, WaitReadyGivesUpAfterItsTimeWithAFinalPoll) {
     AtapiDevice& d = Open();
     drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 0, sim::sense::kBecomingReady));
     const std::int64_t start = machine_.clock.NowNanos();
-    rig::RealStopwatch real;
     EXPECT_FALSE(d.WaitReady(30));
-    EXPECT_LT(real.Elapsed(), std::chrono::seconds(1));
     EXPECT_GE(machine_.clock.NowNanos() - start, 30 * kSecond);
     EXPECT_LT(machine_.clock.NowNanos() - start, 31 * kSecond);
 
@@ -290,11 +288,9 @@ TEST_F(CommandsTest, ClearUnitAttentionClearsAFewAndGivesUpOnAFlood) {
     drive().ClearFaults();
     drive().ClearLog();
     drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 0, sim::sense::kPowerOnReset));
-    rig::RealStopwatch real;
     d.ClearUnitAttention();
     EXPECT_EQ(CountSent(0x00), static_cast<std::size_t>(AtapiDevice::kMaxUnitAttentions));
     EXPECT_TRUE(d.SenseKeyIs(6));
-    EXPECT_LT(real.Elapsed(), std::chrono::seconds(1));
 }
 
 }  // namespace

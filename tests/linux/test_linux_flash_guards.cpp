@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -52,7 +53,16 @@ TEST(LinuxMachineLock, OneHolderAtATimeAndTheFileServesEveryAccount) {
 
 // What stands at the lock file's place in the first directory; the lock is then taken in the
 // second one, and nothing is followed or waited on.
-class LockFilePlace : public ::testing::TestWithParam<std::function<void(const fs::path&)>> {};
+struct Obstacle {
+    const char* name;
+    std::function<void(const fs::path&)> plant;
+};
+
+void PrintTo(const Obstacle& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class LockFilePlace : public ::testing::TestWithParam<Obstacle> {};
 
 TEST_P(LockFilePlace, IsPassedOverForTheNextDirectory) {
     FakeSysfs tmp;
@@ -62,7 +72,7 @@ TEST_P(LockFilePlace, IsPassedOverForTheNextDirectory) {
     fs::create_directories(second);
     const fs::path target = tmp.path() / "elsewhere";
     FakeSysfs::Write(target.string(), "");
-    GetParam()(first / LinuxFlashGuards::kLockFileName);
+    GetParam().plant(first / LinuxFlashGuards::kLockFileName);
 
     LinuxFlashGuards guards(
         nullptr, LockIn({"", (tmp.path() / "missing").string(), first.string(), second.string()}));
@@ -74,14 +84,16 @@ TEST_P(LockFilePlace, IsPassedOverForTheNextDirectory) {
     close(fd);
 }
 
-INSTANTIATE_TEST_SUITE_P(Planted, LockFilePlace,
-                         ::testing::Values(
-                             [](const fs::path& at) {
-                                 fs::create_symlink(at.parent_path().parent_path() / "elsewhere",
-                                                    at);
-                             },
-                             [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0644), 0); },
-                             [](const fs::path& at) { fs::create_directories(at); }));
+INSTANTIATE_TEST_SUITE_P(
+    Planted, LockFilePlace,
+    ::testing::Values(
+        Obstacle{"SymbolicLink",
+                 [](const fs::path& at) {
+                     fs::create_symlink(at.parent_path().parent_path() / "elsewhere", at);
+                 }},
+        Obstacle{"Fifo", [](const fs::path& at) { ASSERT_EQ(mkfifo(at.c_str(), 0644), 0); }},
+        Obstacle{"Directory", [](const fs::path& at) { fs::create_directories(at); }}),
+    [](const ::testing::TestParamInfo<Obstacle>& info) { return std::string(info.param.name); });
 
 TEST(LinuxMachineLock, NoDirectoryThatCanHoldItLeavesTheMachineUnguarded) {
     LinuxFlashGuards guards(nullptr, LockIn({"/nonexistent/quiver-lock"}));

@@ -346,7 +346,7 @@ TEST(LinuxPlatformSystem, NtFamilyWithoutAnAspiManager) {
     EXPECT_FALSE(device.AspiUsable());
     EXPECT_EQ(device.RecordCount(), 0);
     EXPECT_TRUE(boxes.empty());
-    EXPECT_EQ(os.HeapBlockCount(), 0);
+    EXPECT_EQ(os.HeapBlockCount(), 2);  // the object's buffers: the scan gave its block back
 }
 
 TEST(LinuxPlatformSystem, HeapEventsAndMessageBoxes) {

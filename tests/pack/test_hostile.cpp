@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "files.h"
@@ -52,6 +53,10 @@ struct ManifestCase {
     std::string field;    // of the error
     const char* message;  // part of the error
 };
+
+void PrintTo(const ManifestCase& c, std::ostream* os) {
+    *os << c.name << " (refused at " << c.field << ": \"" << c.message << "\")";
+}
 
 class PackHostileManifests : public ::testing::TestWithParam<ManifestCase> {};
 
@@ -204,6 +209,10 @@ struct FileCase {
     };
     const char* shell = "";  // run before quiver-pack
 };
+
+void PrintTo(const FileCase& c, std::ostream* os) {
+    *os << c.name << " (status " << c.status << ", \"" << c.output << "\")";
+}
 
 class PackHostileFiles : public ::testing::TestWithParam<FileCase> {};
 

@@ -87,7 +87,9 @@ TEST_F(UpdateGuardsTest, TheSessionMayNotEndWhileDrivesAreFlashed) {
     auto& form = static_cast<ui::headless::HeadlessForm&>(window_->form());
     std::vector<bool> answers{form.SystemEndsSession()};
     app_->SetListener([&](const UiEvent& e) {
-        if (e.kind == EventKind::ProgressPosition && answers.size() == 1) {
+        // Update is greyed once the workers are started, before any of them can complete.
+        if (e.kind == EventKind::ButtonEnabled && e.control == "cmdUpdate" &&
+            e.values == std::vector<int>{0} && answers.size() == 1) {
             answers.push_back(form.SystemEndsSession());
         }
     });
@@ -121,7 +123,10 @@ TEST_P(SecondUpdaterTest, SaysSoAndEndsBeforeTouchingADrive) {
 INSTANTIATE_TEST_SUITE_P(Systems, SecondUpdaterTest,
                          ::testing::Values(std::make_pair(true, WindowsFlashGuards::kMutexName),
                                            std::make_pair(false,
-                                                          WindowsFlashGuards::kLocalMutexName)));
+                                                          WindowsFlashGuards::kLocalMutexName)),
+                         [](const ::testing::TestParamInfo<std::pair<bool, const char*>>& info) {
+                             return std::string(info.param.first ? "NtFamily" : "Win95Line");
+                         });
 
 // Another program has drive E to itself: E is not written to and the user is told which drive
 // it is; F is flashed; the update fails, and everything taken is given back.

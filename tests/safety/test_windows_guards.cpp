@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ using ::testing::_;
 // What CreateMutexA answers for the global and for the plain name (null: it fails, leaving the
 // error), the claim's result, the names asked for and the handles closed.
 struct MutexCase {
+    const char* name;
     HANDLE global;
     DWORD globalError;
     HANDLE local;
@@ -26,6 +28,11 @@ struct MutexCase {
     int asked;
     int closes;
 };
+
+void PrintTo(const MutexCase& c, std::ostream* os) {
+    *os << c.name << " (global mutex error " << c.globalError << ", plain name error "
+        << c.localError << ")";
+}
 
 class MachineClaim : public ::testing::TestWithParam<MutexCase> {};
 
@@ -54,15 +61,17 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, MachineClaim,
     ::testing::Values(
         // A new mutex is held until the guard goes; an existing one is another updater's.
-        MutexCase{kMutex, ERROR_SUCCESS, nullptr, 0, GuardResult::Taken, 1, 1},
-        MutexCase{kMutex, ERROR_ALREADY_EXISTS, nullptr, 0, GuardResult::Busy, 1, 1},
+        MutexCase{"New", kMutex, ERROR_SUCCESS, nullptr, 0, GuardResult::Taken, 1, 1},
+        MutexCase{"Exists", kMutex, ERROR_ALREADY_EXISTS, nullptr, 0, GuardResult::Busy, 1, 1},
         // Made by an updater of another account, whose mutex this one may not open.
-        MutexCase{nullptr, ERROR_ACCESS_DENIED, nullptr, 0, GuardResult::Busy, 1, 0},
+        MutexCase{"AnotherAccounts", nullptr, ERROR_ACCESS_DENIED, nullptr, 0, GuardResult::Busy, 1,
+                  0},
         // No global namespace (the Windows 95 line): the plain name.
-        MutexCase{nullptr, ERROR_INVALID_NAME, kMutex, ERROR_ALREADY_EXISTS, GuardResult::Busy, 2,
-                  1},
-        MutexCase{nullptr, ERROR_PATH_NOT_FOUND, nullptr, ERROR_NOT_ENOUGH_MEMORY,
-                  GuardResult::Unavailable, 2, 0}));
+        MutexCase{"NoGlobalNamespace", nullptr, ERROR_INVALID_NAME, kMutex, ERROR_ALREADY_EXISTS,
+                  GuardResult::Busy, 2, 1},
+        MutexCase{"NeitherName", nullptr, ERROR_PATH_NOT_FOUND, nullptr, ERROR_NOT_ENOUGH_MEMORY,
+                  GuardResult::Unavailable, 2, 0}),
+    [](const ::testing::TestParamInfo<MutexCase>& info) { return std::string(info.param.name); });
 
 // A locked volume answers only the handle that locked it, until it unlocks or closes; a drive
 // on the ASPI route (no handle) gets no lock.

@@ -46,14 +46,14 @@ class AspiManagerTest : public ::testing::Test {
     // Waits in real time (bounded) until `event` was signalled.
     bool WaitSignal(void* event) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, 5s, [&] {
+        return cv_.wait_for(lock, 60s, [&] {
             return std::find(signalled_.begin(), signalled_.end(), event) != signalled_.end();
         });
     }
 
     // Polls SRB_Status the way a caller without an event does, bounded in real time.
     static std::uint8_t PollStatus(const void* srb) {
-        const auto until = std::chrono::steady_clock::now() + 5s;
+        const auto until = std::chrono::steady_clock::now() + 60s;
         std::uint8_t status = srb::LoadSrbStatus(srb);
         while (status == srb::kPending && std::chrono::steady_clock::now() < until) {
             std::this_thread::yield();

@@ -75,10 +75,8 @@ TEST_F(MachineTest, ManualEventStaysSignalledAutomaticOneIsConsumed) {
 
 TEST_F(MachineTest, VirtualWaitThatNothingCanEndJumpsToItsDeadline) {
     void* event = machine_.CreateEvent(true, false);
-    const RealTimer real;
     EXPECT_FALSE(machine_.WaitEvent(event, 120 * kSecond));
     EXPECT_EQ(machine_.clock.NowNanos(), 120 * kSecond);
-    EXPECT_LT(real.Elapsed(), 1s);
 }
 
 TEST_F(MachineTest, WaitOnHeldRequestTimesOutAndTheRequestCompletesLater) {
@@ -86,9 +84,7 @@ TEST_F(MachineTest, WaitOnHeldRequestTimesOutAndTheRequestCompletesLater) {
     auto req = TestUnitReady(event);
     machine_.aspi().Hold(true);
     ASSERT_EQ(machine_.aspi().SendCommand(&req), srb::kPending);
-    const RealTimer real;
     EXPECT_FALSE(machine_.WaitEvent(event, 30 * kSecond));
-    EXPECT_LT(real.Elapsed(), 1s);
     EXPECT_GE(machine_.clock.NowNanos(), 30 * kSecond);
     EXPECT_EQ(srb::LoadSrbStatus(&req), srb::kPending);
 
@@ -107,17 +103,23 @@ TEST_F(MachineTest, WaitEndsWhenTheManagerSignalsFromItsThread) {
     }
 }
 
-TEST_F(MachineTest, CommandLongerThanTheWaitTimesTheWaitOut) {
-    // Scaled time, so that the wait surely starts before the command ends: 100 emulated
-    // seconds of command take 0.1 s, the 1-second wait 1 ms.
+// On the scaled clock a wait ends at its deadline, in scaled real time, while the request it
+// waits for is still to run; the request's end, later, stays signalled. The request is held
+// until the wait is over, so that a slow host cannot let it end first.
+TEST_F(MachineTest, ScaledWaitShorterThanTheCommandTimesOut) {
     machine_.clock.SetScaled(1000.0);
     machine_.drive(0).AddFault(MakeFault(Fault::Kind::Delay, 0x00, Sense{}, 100.0));
     void* event = machine_.CreateEvent(true, false);
     auto req = TestUnitReady(event);
+    machine_.aspi().Hold(true);
     ASSERT_EQ(machine_.aspi().SendCommand(&req), srb::kPending);
+    const std::int64_t start = machine_.clock.NowNanos();
     EXPECT_FALSE(machine_.WaitEvent(event, kSecond));
+    EXPECT_GE(machine_.clock.NowNanos() - start, kSecond);
+    machine_.aspi().Hold(false);
     EXPECT_TRUE(machine_.WaitEvent(event, -1));
-    EXPECT_GE(machine_.clock.NowNanos(), 100 * kSecond);
+    EXPECT_GE(machine_.clock.NowNanos() - start, 100 * kSecond);
+    EXPECT_TRUE(machine_.WaitEvent(event, 0));
 }
 
 TEST_F(MachineTest, ScaledWaitTimesOutInScaledRealTime) {
@@ -127,7 +129,6 @@ TEST_F(MachineTest, ScaledWaitTimesOutInScaledRealTime) {
     EXPECT_FALSE(machine_.WaitEvent(event, 50 * kSecond));  // 50 ms of real time
     EXPECT_GE(machine_.clock.NowNanos(), 50 * kSecond);
     EXPECT_GE(real.Elapsed(), 40ms);
-    EXPECT_LT(real.Elapsed(), 5s);
 }
 
 TEST_F(MachineTest, AspiDevicesGrowTheAdapterList) {

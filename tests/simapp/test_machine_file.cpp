@@ -123,7 +123,7 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
       "description": "all keys",
       "os": {"family": "win95", "versionQueryFails": true, "tokenOpenFails": true,
              "lacksShutdownPrivilege": true, "restartRefused": true, "heapFails": true,
-             "hasPerformanceCounter": false, "eventCreateFails": true,
+             "heapBytes": 65536, "hasPerformanceCounter": false, "eventCreateFails": true,
              "heldMutexes": ["Global\\QuiverFirmwareUpdate", "other"]},
       "clock": {"mode": "scaled", "factor": 250.5},
       "drives": [
@@ -145,9 +145,12 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
             "reportsAll": true},
            {"kind": "replaced", "opcode": "0x12", "first": 3,
             "by": {"revision": "QM10", "serialNumber": "",
-                   "faults": [{"kind": "vanish", "first": 9}]}}
+                   "faults": [{"kind": "vanish", "first": 9}]}},
+           {"kind": "sense", "sense": "71 00 86 00 00 00 00 0a 00 00 00 00 28 00"},
+           {"kind": "sense", "sense": [112]}
          ]},
-        {"name": "other", "model": "other", "otherFlashIdReply": "zeros", "flashId": [1, 2, 3, 4]}
+        {"name": "other", "model": "other", "otherFlashIdReply": "zeros", "flashId": [1, 2, 3, 4],
+         "vendor": [0, 0, 0, 0, 0, 0, 0, 0], "product": [75, 1, 255], "inquiryLength": 35}
       ],
       "letters": [
         {"letter": "A", "type": "removable"},
@@ -171,6 +174,7 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     // Spot checks that the values arrived where they belong.
     EXPECT_FALSE(again.os.ntFamily);
     EXPECT_TRUE(again.os.eventCreateFails);
+    EXPECT_EQ(again.os.heapBytes, 65536u);
     EXPECT_EQ(again.os.heldMutexes,
               (std::vector<std::string>{"Global\\QuiverFirmwareUpdate", "other"}));
     EXPECT_TRUE(again.clock.scaled);
@@ -180,8 +184,12 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_DOUBLE_EQ(c.resetReadySeconds, 0.125);
     EXPECT_DOUBLE_EQ(c.bytesPerSecond, 16e6);
     EXPECT_EQ(again.drives[1].config.otherFlashIdReply, sim::FlashIdReply::Zeros);
+    EXPECT_EQ(again.drives[1].config.vendor, std::string(8, '\0'));
+    EXPECT_EQ(again.drives[1].config.product, "K\x01\xFF");
+    EXPECT_EQ(again.drives[1].config.inquiryLength, 35u);
+    EXPECT_EQ(c.inquiryLength, 96u);
     const auto& faults = again.drives[0].faults;
-    ASSERT_EQ(faults.size(), 7u);
+    ASSERT_EQ(faults.size(), 9u);
     EXPECT_EQ(faults[0].opcode, 0x3B);
     EXPECT_EQ(faults[0].first, 3u);
     EXPECT_EQ(faults[0].count, 0u);
@@ -205,6 +213,10 @@ TEST(MachineFile, RoundTripsThroughJsonWithEveryKey) {
     EXPECT_EQ(faults[6].by->config.product, "DVDRW KMR-730T  ");  // the defaults of a drive
     ASSERT_EQ(faults[6].by->faults.size(), 1u);
     EXPECT_EQ(faults[6].by->faults[0].first, 9u);
+    EXPECT_EQ(faults[7].senseBytes.size(), 14u);
+    EXPECT_EQ(faults[7].senseBytes[2], 0x86);
+    EXPECT_EQ(faults[7].sense, (sim::Sense{6, 0x28, 0}));
+    EXPECT_EQ(faults[8].senseBytes, std::vector<std::uint8_t>{0x70});
     EXPECT_EQ(again.letters[1].target, 3);
     EXPECT_EQ(again.letters[1].lun, 4);
     EXPECT_EQ(again.letters[2].addressReply, sim::AddressReply::Fails);
@@ -243,6 +255,10 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
          "drives[0].vendor: at most 8 characters, found 11"},
         {R"({"drives": [{"revision": "QM\u00e9"}]})",
          "drives[0].revision: expected printable ASCII"},
+        {R"({"drives": [{"revision": [81, 77, 48, 49, 32]}]})",
+         "drives[0].revision: expected 0 to 4 bytes, found 5"},
+        {R"({"drives": [{"inquiryLength": 97}]})",
+         "drives[0].inquiryLength: expected a whole number from 0 to 96"},
         {R"({"drives": [{"timings": {"programSeconds": -1}}]})",
          "drives[0].timings.programSeconds: expected a number from 0 to 1e+06"},
         {R"({"drives": [{"bufferBytes": 1.5}]})",
@@ -255,6 +271,12 @@ TEST(MachineFile, ErrorsNameTheJsonPathOfTheBadField) {
          "drives[0].faults[0].sense: required for a sense fault"},
         {R"({"drives": [{"faults": [{"kind": "sense", "sense": "5-24-00"}]}]})",
          R"(drives[0].faults[0].sense: expected KEY/ASC/ASCQ in hex, like "5/24/00")"},
+        {R"({"drives": [{"faults": [{"kind": "sense", "sense": "70 00 zz"}]}]})",
+         R"(drives[0].faults[0].sense: "zz" is not a hex byte)"},
+        {R"({"drives": [{"faults": [{"kind": "sense", "sense": []}]}]})",
+         "drives[0].faults[0].sense: expected 1 to 32 bytes, found 0"},
+        {R"({"drives": [{"faults": [{"kind": "sense", "sense": [112, 256]}]}]})",
+         "drives[0].faults[0].sense[1]: expected a whole number from 0 to 255"},
         {R"({"drives": [{"faults": [{"kind": "delay", "opcode": "3B", "seconds": 1}]}]})",
          R"(drives[0].faults[0].opcode: expected an opcode from 0 to 255, hex text like "0x3B", or "any")"},
         {R"({"drives": [{"faults": [{"kind": "delay"}]}]})",

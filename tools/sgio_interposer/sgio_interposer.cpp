@@ -371,10 +371,10 @@ int ServeSgIo(const Node& node, sg_io_hdr_t* io) {
         io->masked_status = 0x01;
         io->driver_status = kDriverSense;
         io->info = SG_INFO_CHECK;
-        const auto sense = sim::FixedSense(result.sense);
-        const std::size_t bytes = std::min<std::size_t>(io->mx_sb_len, sense.size());
+        const sim::SenseData& sense = result.senseData;
+        const std::size_t bytes = std::min<std::size_t>(io->mx_sb_len, sense.length);
         if (io->sbp != nullptr && bytes > 0) {
-            std::memcpy(io->sbp, sense.data(), bytes);
+            std::memcpy(io->sbp, sense.bytes.data(), bytes);
             io->sb_len_wr = static_cast<unsigned char>(bytes);
         }
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -96,6 +97,11 @@ SimPlatform::SimPlatform(sim::Machine& machine) : machine_(machine) {}
 SimPlatform::~SimPlatform() {
     SimPlatform* self = this;
     g_aspiOwner.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    // A request the manager still carries out may write into heap blocks that a drive object
+    // left behind: the heap goes only once the manager has nothing left to run.
+    while (machine_.aspi().Busy() > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     for (auto& [value, entry] : handles_) {
         if (entry->kind == HandleEntry::Kind::Event) {
             machine_.CloseEvent(entry->event);
@@ -321,8 +327,8 @@ BOOL SimPlatform::PassThrough(const HandleEntry& device, const void* in, DWORD i
     sptd.DataTransferLength = result.transferred;
     const bool checked = result.completion == sim::Completion::CheckCondition;
     sptd.ScsiStatus = checked ? 2 : 0;
-    const auto sense = sim::FixedSense(result.sense);
-    *returned = WritePassThroughReply(sptd, sense.data(), checked ? sense.size() : 0, out);
+    const sim::SenseData& sense = result.senseData;
+    *returned = WritePassThroughReply(sptd, sense.bytes.data(), checked ? sense.length : 0, out);
     return TRUE;
 }
 
@@ -372,7 +378,8 @@ void* SimPlatform::HeapAlloc(HANDLE hHeap, DWORD dwFlags, std::size_t dwBytes) {
         return nullptr;
     }
     // Fresh memory is not zero on the real heap either: make reliance on it show.
-    return heap_.Alloc(hHeap, dwFlags, dwBytes, 0xCD);
+    const std::size_t limit = machine_.os.heapBytes != 0 ? machine_.os.heapBytes : SIZE_MAX;
+    return heap_.Alloc(hHeap, dwFlags, dwBytes, 0xCD, limit);
 }
 
 BOOL SimPlatform::HeapFree(HANDLE hHeap, DWORD, void* lpMem) {
@@ -722,10 +729,19 @@ int SimPlatform::CompareStringA(LCID, DWORD dwCmpFlags, const char* lpString1, i
 }
 
 int SimPlatform::MessageBoxA(HWND, const char* lpText, const char* lpCaption, UINT uType) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    boxes_.push_back(RecordedMessageBox{lpText != nullptr ? lpText : "",
-                                        lpCaption != nullptr ? lpCaption : "", uType});
-    return (uType & 0x0F) == MB_YESNO ? yesNoAnswer_ : IDOK;
+    const RecordedMessageBox box{lpText != nullptr ? lpText : "",
+                                 lpCaption != nullptr ? lpCaption : "", uType};
+    MessageBoxHandler handler;
+    int answer = IDOK;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        boxes_.push_back(box);
+        handler = messageBoxHandler_;
+        if ((uType & 0x0F) == MB_YESNO) {
+            answer = yesNoAnswer_;
+        }
+    }
+    return handler ? handler(box) : answer;
 }
 
 // --- What the emulated OS saw ----------------------------------------------------------------
@@ -762,6 +778,11 @@ int SimPlatform::HeapBlockCount() const {
 void SimPlatform::SetYesNoAnswer(int answer) {
     std::lock_guard<std::mutex> lock(mutex_);
     yesNoAnswer_ = answer;
+}
+
+void SimPlatform::SetMessageBoxHandler(MessageBoxHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messageBoxHandler_ = std::move(handler);
 }
 
 }  // namespace quiver

@@ -6,6 +6,7 @@
 // the manager of the SimPlatform that loaded WNASPI32 last and still holds it loaded.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -90,6 +91,11 @@ class SimPlatform : public Platform {
     int HeapBlockCount() const;  // heap blocks not yet freed
     // The answer a MB_YESNO box gives (IDYES unless set).
     void SetYesNoAnswer(int answer);
+    // Shows each message box to `handler` as it is made, on the thread that made it, and
+    // gives the program the handler's answer instead. An empty function removes it; it must not
+    // be changed while boxes are shown.
+    using MessageBoxHandler = std::function<int(const RecordedMessageBox&)>;
+    void SetMessageBoxHandler(MessageBoxHandler handler);
 
   private:
     struct HandleEntry;
@@ -107,6 +113,7 @@ class SimPlatform : public Platform {
     HandleValues handleValues_{0x8000};
     std::vector<RecordedMessageBox> boxes_;
     int yesNoAnswer_ = IDYES;
+    MessageBoxHandler messageBoxHandler_;
     ProcessHeap heap_;
     int libraryLoads_ = 0;
     int totalLibraryLoads_ = 0;

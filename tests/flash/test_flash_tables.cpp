@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "flash/flash_tables.h"
-#include "sim/flash_profile_format.h"
 
+// The flash chip table and the profile store, as the download reads them.
 namespace quiver {
 namespace {
 
@@ -64,33 +64,6 @@ TEST(FlashTables, ProfilesDifferAndLongOnesEndInZeros) {
         }
         for (int b = a + 1; b < kProfiles; ++b)
             EXPECT_NE(profile, Profile(b)) << a << " " << b;
-    }
-}
-
-// The bytes the drive receives after the header, composed as the download does: entries 2 to 4
-// count their 6-byte header inside the profile's size, odd sizes take a zero pad byte.
-std::vector<std::uint8_t> AsSent(int entry) {
-    std::vector<std::uint8_t> bytes = Profile(ProfileMap[entry]);
-    if (entry >= 2 && entry <= 4) {
-        bytes.resize(bytes.size() - 6);
-    } else if (bytes.size() % 2 != 0) {
-        bytes.push_back(0);
-    }
-    return bytes;
-}
-
-TEST(FlashTables, PlaceholdersServeExactlyTheirEntries) {
-    if (!FlashProfilesArePlaceholders())
-        GTEST_SKIP() << "built with the drive makers' profiles";
-    for (int e = 0; e < kFlashChipCount; ++e) {
-        const std::vector<std::uint8_t> sent = AsSent(e);
-        for (int other = 0; other < kFlashChipCount; ++other) {
-            int number = -1;
-            const bool served =
-                sim::PlaceholderProfileServes(sent.data(), sent.size(), IdOf(other), &number);
-            EXPECT_EQ(served, ProfileMap[other] == ProfileMap[e]) << e << " " << other;
-            EXPECT_EQ(number, served ? ProfileMap[e] : -1);
-        }
     }
 }
 
