@@ -89,14 +89,14 @@ char FlagChar(const json& j, const char* key, char fallback) {
 
 }  // namespace
 
-std::vector<std::uint8_t> BuildPackage(const PackageSpec& spec) {
+std::vector<std::uint8_t> BuildPackage(const PackageSpec& wanted) {
     std::vector<std::uint8_t> block = testing::CopyOfEmbeddedPackage();
     for (const FlagSlot& f : kFlagSlots) {
-        testing::PutSlot(block, f.offset, f.size, std::string(f.key) + "=" + (spec.*f.value));
+        testing::PutSlot(block, f.offset, f.size, std::string(f.key) + "=" + (wanted.*f.value));
     }
     for (int bank = 1; bank <= kPackageBanks; ++bank) {
-        const BankSpec* b = static_cast<std::size_t>(bank) <= spec.banks.size()
-                                ? &spec.banks[static_cast<std::size_t>(bank - 1)]
+        const BankSpec* b = static_cast<std::size_t>(bank) <= wanted.banks.size()
+                                ? &wanted.banks[static_cast<std::size_t>(bank - 1)]
                                 : nullptr;
         for (int e = 1; e <= kEntriesPerBank; ++e) {
             if (b != nullptr && static_cast<std::size_t>(e) <= b->entries.size()) {
@@ -118,12 +118,12 @@ std::vector<std::uint8_t> BuildPackage(const PackageSpec& spec) {
                              (b != nullptr ? b->newRevision : std::string("N/A ")));
     }
     std::memset(block.data() + kImageAreaOffset, 0, kImageArea);
-    if (spec.imageAreaUnfilled) {
+    if (wanted.imageAreaUnfilled) {
         std::memcpy(block.data() + kImageAreaOffset, kUnfilledImageMarker,
                     sizeof kUnfilledImageMarker - 1);
     } else {
-        for (std::size_t i = 0; i < spec.banks.size() && i < kPackageBanks; ++i) {
-            PutImage(block, spec.banks[i], static_cast<int>(i + 1));
+        for (std::size_t i = 0; i < wanted.banks.size() && i < kPackageBanks; ++i) {
+            PutImage(block, wanted.banks[i], static_cast<int>(i + 1));
         }
     }
     return block;

@@ -73,8 +73,8 @@ struct ChaosCase {
     UserSpec user;
 };
 
-// The package block: the program's built-in block with every slot filled as `spec` says.
-std::vector<std::uint8_t> BuildPackage(const PackageSpec& spec);
+// The package block: the program's built-in block with every slot filled as `wanted` says.
+std::vector<std::uint8_t> BuildPackage(const PackageSpec& wanted);
 
 nlohmann::json ToJson(const ChaosCase& c);
 // Throws std::exception (nlohmann's or std::invalid_argument) for a file that is no case.

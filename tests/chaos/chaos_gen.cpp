@@ -300,16 +300,16 @@ struct DrawnMachine {
 // port 1, target its index (an address of its own, the same on both of its letters), and on the
 // ASPI manager's one adapter at target its index.
 nlohmann::json MachineFile(const DrawnMachine& m) {
-    simapp::MachineSpec spec;
-    spec.description = "drawn by the random schedules";
-    spec.os.ntFamily = m.nt;
-    spec.os.tokenOpenFails = m.tokenOpenFails;
-    spec.os.lacksShutdownPrivilege = m.lacksShutdownPrivilege;
-    spec.os.restartRefused = m.restartRefused;
+    simapp::MachineSpec described;
+    described.description = "drawn by the random schedules";
+    described.os.ntFamily = m.nt;
+    described.os.tokenOpenFails = m.tokenOpenFails;
+    described.os.lacksShutdownPrivilege = m.lacksShutdownPrivilege;
+    described.os.restartRefused = m.restartRefused;
     sim::Letter c;
     c.letter = 'C';
     c.type = sim::LetterType::Fixed;
-    spec.letters.push_back(c);
+    described.letters.push_back(c);
     simapp::AspiAdapterSpec adapter;
     char next = 'D';
     for (std::size_t i = 0; i < m.drives.size(); ++i) {
@@ -329,23 +329,23 @@ nlohmann::json MachineFile(const DrawnMachine& m) {
             if (drive.name.empty()) {
                 drive.name = std::string(1, l.letter);
             }
-            spec.letters.push_back(l);
+            described.letters.push_back(l);
         }
         if (drive.name.empty()) {
             drive.name = "drive" + std::to_string(i);
         }
-        spec.drives.push_back(drive);
+        described.drives.push_back(drive);
         if (d.onAspi) {
             adapter.devices.push_back({static_cast<std::uint8_t>(i), 0, 5, static_cast<int>(i)});
         }
     }
-    spec.aspi.installed = m.aspi;
-    spec.aspi.supportStatus = m.aspiStatus;
-    spec.aspi.asynchronous = m.asynchronous;
+    described.aspi.installed = m.aspi;
+    described.aspi.supportStatus = m.aspiStatus;
+    described.aspi.asynchronous = m.asynchronous;
     if (m.aspi) {
-        spec.aspi.adapters.push_back(adapter);
+        described.aspi.adapters.push_back(adapter);
     }
-    return simapp::MachineToJson(spec);
+    return simapp::MachineToJson(described);
 }
 
 rc::Gen<DrawnMachine> Machine() {
