@@ -13,7 +13,11 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # The Qt window toolkit, and quiver: the updater on Linux (Qt window, SG_IO). No moc: the
     # toolkit connects lambdas only.
     find_package(Qt6 REQUIRED COMPONENTS Widgets)
-    add_library(quiver_ui_qt STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_toolkit.cpp)
+    add_library(quiver_ui_qt STATIC
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_application.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_controls.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_form.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_painting.cpp)
     target_include_directories(quiver_ui_qt PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(quiver_ui_qt PUBLIC quiver_ui quiver_drive Qt6::Widgets
                                        PRIVATE quiver_warnings)
