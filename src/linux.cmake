@@ -6,6 +6,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
     add_library(quiver_platform_linux STATIC
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform_devices.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform_system.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp)
     target_link_libraries(quiver_platform_linux PUBLIC quiver_platform
                                                 PRIVATE PkgConfig::SYSTEMD quiver_warnings)
@@ -57,6 +59,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         add_library(quiver_sgio SHARED
             ${PROJECT_SOURCE_DIR}/tools/sgio_interposer/sgio_interposer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_read.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_write.cpp
             ${CMAKE_CURRENT_LIST_DIR}/json/json_file.cpp
             ${_sgio_sim_sources}
         )
