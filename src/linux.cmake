@@ -60,6 +60,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
             ${PROJECT_SOURCE_DIR}/tools/sgio_interposer/sgio_interposer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_read.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_values.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_write.cpp
             ${CMAKE_CURRENT_LIST_DIR}/json/json_file.cpp
             ${_sgio_sim_sources}
