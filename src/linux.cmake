@@ -6,6 +6,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
     add_library(quiver_platform_linux STATIC
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform_devices.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform_system.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp)
     target_link_libraries(quiver_platform_linux PUBLIC quiver_platform
                                                 PRIVATE PkgConfig::SYSTEMD quiver_warnings)
@@ -13,7 +15,11 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     # The Qt window toolkit, and quiver: the updater on Linux (Qt window, SG_IO). No moc: the
     # toolkit connects lambdas only.
     find_package(Qt6 REQUIRED COMPONENTS Widgets)
-    add_library(quiver_ui_qt STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_toolkit.cpp)
+    add_library(quiver_ui_qt STATIC
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_application.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_controls.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_form.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_painting.cpp)
     target_include_directories(quiver_ui_qt PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(quiver_ui_qt PUBLIC quiver_ui quiver_drive Qt6::Widgets
                                        PRIVATE quiver_warnings)
@@ -53,6 +59,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         add_library(quiver_sgio SHARED
             ${PROJECT_SOURCE_DIR}/tools/sgio_interposer/sgio_interposer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_read.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_values.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_write.cpp
             ${CMAKE_CURRENT_LIST_DIR}/json/json_file.cpp
             ${_sgio_sim_sources}
         )

@@ -22,7 +22,11 @@ add_custom_command(
 
 # Machine files on their own: the emulated machine and the JSON reader, nothing of the program,
 # so that a test-only ASPI manager library can load the same descriptions.
-add_library(quiver_machine_file STATIC ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp)
+add_library(quiver_machine_file STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_read.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_values.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_write.cpp)
 target_include_directories(quiver_machine_file PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(quiver_machine_file PUBLIC quiver_sim quiver_json nlohmann_json::nlohmann_json
                                           PRIVATE quiver_warnings)

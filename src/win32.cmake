@@ -57,7 +57,11 @@ if(CMAKE_CROSSCOMPILING)
 endif()
 
 # --- The Win32 toolkit --------------------------------------------------------------------------
-add_library(quiver_ui_win32 STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_toolkit.cpp)
+add_library(quiver_ui_win32 STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_application.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_controls.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_form.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_painting.cpp)
 target_include_directories(quiver_ui_win32 PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(quiver_ui_win32 PUBLIC quiver_ui quiver_drive comctl32 gdi32 user32
                                       PRIVATE quiver_warnings)

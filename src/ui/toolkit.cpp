@@ -16,6 +16,17 @@ const char* DialogCaption(DialogKind kind) {
     return "";
 }
 
+void Button::Pressed(ButtonKind kind, FormBackend& form) {
+    // A copy: the handler may replace itself while it runs.
+    const Handler handler = OnClick;
+    if (handler) {
+        handler(static_cast<Button*>(this));
+    }
+    if (kind == ButtonKind::Close) {
+        form.Close();
+    }
+}
+
 bool Application::Guarded(const std::function<void()>& fn) {
     try {
         fn();

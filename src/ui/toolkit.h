@@ -17,6 +17,8 @@
 
 namespace quiver::ui {
 
+class FormBackend;
+
 struct Color {
     std::uint8_t red = 0;
     std::uint8_t green = 0;
@@ -117,6 +119,12 @@ class Button : public Control {
     Handler OnClick;
     // What the user does: press the button (nothing when it is disabled).
     virtual void UserClick() = 0;
+
+  protected:
+    // A press, once the realisation has accepted it: the click handler runs, then a button of
+    // the close kind closes `form`. The kind is the one the press began with; the handler may
+    // change the kind, replace itself or close the form on its own.
+    void Pressed(ButtonKind kind, FormBackend& form);
 };
 
 // A framed bevel, drawn behind the controls it frames.

@@ -356,6 +356,32 @@ TEST_F(HeadlessTest, CloseKindButtonClosesTheMainFormAfterItsClick) {
     EXPECT_EQ(std::vector<std::string>(kinds.end() - 3, kinds.end()), tail);
 }
 
+// The kind a press began with decides, whatever the click handler does to the button meanwhile.
+TEST_F(HeadlessTest, PressKeepsTheKindItBeganWith) {
+    Button& button = form().AddButton();
+    int clicks = 0;
+    button.OnClick = [&](void*) {
+        ++clicks;
+        button.SetKind(ButtonKind::Close);
+        // Replacing the handler while it runs leaves this call whole.
+        button.OnClick = [&](void*) {
+            ++clicks;
+            button.SetKind(ButtonKind::Normal);
+        };
+    };
+    form().Show();
+
+    button.UserClick();
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(form().Showing());
+    EXPECT_FALSE(app_.Terminated());
+
+    button.UserClick();
+    EXPECT_EQ(clicks, 2);
+    EXPECT_FALSE(form().Showing());
+    EXPECT_TRUE(app_.Terminated());
+}
+
 // --- Controls -----------------------------------------------------------------------------------
 
 TEST_F(HeadlessTest, OnlyRealChangesAreReported) {
