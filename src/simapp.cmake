@@ -23,9 +23,9 @@ add_custom_command(
 # Machine files on their own: the emulated machine and the JSON reader, nothing of the program,
 # so that a test-only ASPI manager library can load the same descriptions.
 add_library(quiver_machine_file STATIC ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp)
-target_include_directories(quiver_machine_file PUBLIC ${PROJECT_SOURCE_DIR}/src)
+quiver_headers(quiver_machine_file simapp simapp)
 target_link_libraries(quiver_machine_file PUBLIC quiver_sim quiver_json nlohmann_json::nlohmann_json
-                                          PRIVATE quiver_warnings)
+                                          PRIVATE quiver_formats quiver_warnings)
 
 add_library(quiver_simapp STATIC
     ${CMAKE_CURRENT_LIST_DIR}/simapp/package_file.cpp
@@ -33,5 +33,5 @@ add_library(quiver_simapp STATIC
     ${_simapp_generated}/demo_package_data.cpp
 )
 target_link_libraries(quiver_simapp
-    PUBLIC quiver_machine_file quiver_platform_sim quiver_core nlohmann_json::nlohmann_json
+    PUBLIC quiver_machine_file quiver_platform_sim quiver_package nlohmann_json::nlohmann_json
     PRIVATE quiver_warnings)

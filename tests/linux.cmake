@@ -3,13 +3,13 @@
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     quiver_test(linux_platform_tests linux
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_platform.cpp
-        LIBS quiver_platform_linux quiver_drive
+        LIBS quiver_platform_linux quiver_device
     )
 
     # The Linux flash guards (label safety): the lock file, the drive claims through the
     # interposer where it is built, and the login manager's inhibitor on a private bus.
     add_executable(linux_guards_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_flash_guards.cpp)
-    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux quiver_drive
+    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux quiver_device
                                                      GTest::gtest GTest::gtest_main quiver_warnings)
     set(_guards_environment "")
     if(TARGET quiver_sgio)
@@ -54,8 +54,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         find_program(QUIVER_SG_INQ sg_inq)
         find_program(QUIVER_SG_RAW sg_raw)
         add_executable(linux_interposer_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_interposer.cpp)
-        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_drive
-            quiver_sim GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
+        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_device
+            quiver_sim quiver_formats GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
         target_compile_definitions(linux_interposer_tests PRIVATE
             QUIVER_SG_INQ="$<$<BOOL:${QUIVER_SG_INQ}>:${QUIVER_SG_INQ}>"
             QUIVER_SG_RAW="$<$<BOOL:${QUIVER_SG_RAW}>:${QUIVER_SG_RAW}>")

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "sim/firmware_image.h"
-#include "sim/flash_profile_format.h"
+#include "formats/firmware_image.h"
+#include "formats/flash_profile_format.h"
 
 namespace sim {
 

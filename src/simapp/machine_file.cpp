@@ -1,7 +1,7 @@
 #include "simapp/machine_file.h"
 
+#include "formats/firmware_image.h"
 #include "json/json_file.h"
-#include "sim/firmware_image.h"
 
 #include <algorithm>
 #include <cctype>
