@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "device/drive_record.h"
 #include "package/firmware_package.h"
 #include "package/match_drives.h"
 #include "platform/sim/sim_platform.h"

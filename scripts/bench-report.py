@@ -58,7 +58,7 @@ with open(machine, "w") as f:
         "drives": [{"name": "E", "timings": {"powerOnReadySeconds": 0, "resetReadySeconds": 0}}],
         "letters": [{"letter": "E", "drive": "E", "address": {"port": 1, "target": 0}}],
     }, f)
-# The sysfs tree the Linux backend reads, laid out once (as tests/linux/fake_sysfs.h does), so
+# The sysfs tree the Linux backend reads, laid out once (as tools/fake_sysfs/fake_sysfs.h does), so
 # that the updater's process spends no file system work on it.
 sysfs = os.path.join(out, "sysfs")
 shutil.rmtree(sysfs, ignore_errors=True)

@@ -20,9 +20,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_controls.cpp
         ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_form.cpp
         ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_painting.cpp)
-    target_include_directories(quiver_ui_qt PUBLIC ${PROJECT_SOURCE_DIR}/src)
-    target_link_libraries(quiver_ui_qt PUBLIC quiver_ui quiver_drive Qt6::Widgets
-                                       PRIVATE quiver_warnings)
+    target_link_libraries(quiver_ui_qt PUBLIC quiver_ui Qt6::Widgets
+                                       PRIVATE quiver_platform quiver_moving_down quiver_warnings)
 
     add_executable(quiver ${CMAKE_CURRENT_LIST_DIR}/app/main_qt.cpp)
     target_link_libraries(quiver PRIVATE quiver_app quiver_ui_qt quiver_platform_linux
@@ -55,7 +54,9 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     if(NOT QUIVER_SANITIZE)
         find_package(nlohmann_json 3 REQUIRED)
         # Built from the sources themselves: the static libraries are not position-independent.
-        file(GLOB _sgio_sim_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/sim/*.cpp)
+        # It sees the headers of the libraries it is built from, as they do.
+        file(GLOB _sgio_sim_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/sim/*.cpp
+                                                      ${CMAKE_CURRENT_LIST_DIR}/formats/*.cpp)
         add_library(quiver_sgio SHARED
             ${PROJECT_SOURCE_DIR}/tools/sgio_interposer/sgio_interposer.cpp
             ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file.cpp
@@ -65,7 +66,10 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
             ${CMAKE_CURRENT_LIST_DIR}/json/json_file.cpp
             ${_sgio_sim_sources}
         )
-        target_include_directories(quiver_sgio PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+        foreach(_lib quiver_sim quiver_formats quiver_json quiver_machine_file)
+            target_include_directories(quiver_sgio PRIVATE
+                $<TARGET_PROPERTY:${_lib},INTERFACE_INCLUDE_DIRECTORIES>)
+        endforeach()
         target_compile_options(quiver_sgio PRIVATE -U_FORTIFY_SOURCE -fvisibility=hidden)
         target_link_libraries(quiver_sgio PRIVATE nlohmann_json::nlohmann_json Threads::Threads
                                                   ${CMAKE_DL_LIBS} quiver_warnings)

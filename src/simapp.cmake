@@ -27,9 +27,9 @@ add_library(quiver_machine_file STATIC
     ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_read.cpp
     ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_values.cpp
     ${CMAKE_CURRENT_LIST_DIR}/simapp/machine_file_write.cpp)
-target_include_directories(quiver_machine_file PUBLIC ${PROJECT_SOURCE_DIR}/src)
+quiver_headers(quiver_machine_file simapp simapp)
 target_link_libraries(quiver_machine_file PUBLIC quiver_sim quiver_json nlohmann_json::nlohmann_json
-                                          PRIVATE quiver_warnings)
+                                          PRIVATE quiver_formats quiver_warnings)
 
 add_library(quiver_simapp STATIC
     ${CMAKE_CURRENT_LIST_DIR}/simapp/package_file.cpp
@@ -37,5 +37,5 @@ add_library(quiver_simapp STATIC
     ${_simapp_generated}/demo_package_data.cpp
 )
 target_link_libraries(quiver_simapp
-    PUBLIC quiver_machine_file quiver_platform_sim quiver_core nlohmann_json::nlohmann_json
+    PUBLIC quiver_machine_file quiver_platform_sim quiver_package nlohmann_json::nlohmann_json
     PRIVATE quiver_warnings)

@@ -1,12 +1,13 @@
-# The window toolkit seam, and its headless realisation for the tests and the emulated PC.
+# The window toolkit seam, and its headless realisation for the tests and the emulated PC. The
+# toolkit knows nothing of the drive logic: ui -> host, platform.
 add_library(quiver_ui STATIC ${CMAKE_CURRENT_LIST_DIR}/ui/toolkit.cpp)
-target_include_directories(quiver_ui PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(quiver_ui PUBLIC quiver_drive PRIVATE quiver_warnings)
+quiver_headers(quiver_ui ui ui)
+target_link_libraries(quiver_ui PRIVATE quiver_warnings)
 
 add_library(quiver_ui_headless STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/headless/headless_application.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/headless/headless_controls.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/headless/headless_events.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/headless/headless_form.cpp)
-target_include_directories(quiver_ui_headless PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(quiver_ui_headless PUBLIC quiver_ui quiver_drive PRIVATE quiver_warnings)
+target_link_libraries(quiver_ui_headless PUBLIC quiver_ui
+                                         PRIVATE quiver_platform quiver_moving_down quiver_warnings)

@@ -62,9 +62,8 @@ add_library(quiver_ui_win32 STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_controls.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_form.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_painting.cpp)
-target_include_directories(quiver_ui_win32 PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(quiver_ui_win32 PUBLIC quiver_ui quiver_drive comctl32 gdi32 user32
-                                      PRIVATE quiver_warnings)
+target_link_libraries(quiver_ui_win32 PUBLIC quiver_ui comctl32 gdi32 user32
+                                      PRIVATE quiver_platform quiver_moving_down quiver_warnings)
 
 # --- quiver.exe ---------------------------------------------------------------------------------
 add_executable(quiver WIN32 ${CMAKE_CURRENT_LIST_DIR}/app/main_win32.cpp)

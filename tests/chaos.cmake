@@ -17,7 +17,7 @@ target_include_directories(quiver_chaos PUBLIC ${CMAKE_CURRENT_LIST_DIR}/chaos
                                         PRIVATE ${CMAKE_CURRENT_LIST_DIR}/core)
 target_link_libraries(quiver_chaos
     PUBLIC quiver_app quiver_ui_headless quiver_platform_sim quiver_machine_file
-    PRIVATE quiver_warnings)
+    PRIVATE quiver_formats quiver_warnings)
 target_compile_definitions(quiver_chaos PRIVATE QUIVER_SIM_PROGRAM="$<TARGET_FILE:quiver-sim>")
 
 # The number of cases CTest runs: well within two minutes under the linux preset while other

@@ -9,7 +9,8 @@ quiver_test(drive_tests core
         ${CMAKE_CURRENT_LIST_DIR}/flash/test_download.cpp
         ${CMAKE_CURRENT_LIST_DIR}/flash/test_flash_tables.cpp
         ${CMAKE_CURRENT_LIST_DIR}/worker/test_worker.cpp
-    LIBS quiver_drive quiver_platform_sim
+    LIBS quiver_worker quiver_flash quiver_device quiver_package quiver_formats
+        quiver_platform_sim
 )
 target_include_directories(drive_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/device
                                                ${CMAKE_CURRENT_LIST_DIR}/core)

@@ -3,14 +3,14 @@
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     quiver_test(linux_platform_tests linux
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_platform.cpp
-        LIBS quiver_platform_linux quiver_drive
+        LIBS quiver_platform_linux quiver_device quiver_fake_sysfs
     )
 
     # The Linux flash guards (label safety): the lock file, the drive claims through the
     # interposer where it is built, and the login manager's inhibitor on a private bus.
     add_executable(linux_guards_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_flash_guards.cpp)
-    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux quiver_drive
-                                                     GTest::gtest GTest::gtest_main quiver_warnings)
+    target_link_libraries(linux_guards_tests PRIVATE quiver_platform_linux quiver_device
+                                                     quiver_fake_sysfs GTest::gtest GTest::gtest_main quiver_warnings)
     set(_guards_environment "")
     if(TARGET quiver_sgio)
         add_dependencies(linux_guards_tests quiver_sgio)
@@ -37,7 +37,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
                             ${_qt_dir}/test_qt_window.cpp)
     target_include_directories(qt_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
     target_link_libraries(qt_tests PRIVATE quiver_ui_qt quiver_app quiver_platform_linux
-        quiver_simapp Qt6::Widgets GTest::gmock GTest::gtest quiver_warnings)
+        quiver_simapp quiver_fake_sysfs Qt6::Widgets GTest::gmock GTest::gtest quiver_warnings)
     # The program selects the offscreen platform itself (tests/ui/qt/qt_main.cpp); one
     # ENVIRONMENT entry only, as gtest_discover_tests passes a list on as separate arguments.
     set(_qt_environment QT_QPA_PLATFORM=offscreen)
@@ -54,8 +54,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         find_program(QUIVER_SG_INQ sg_inq)
         find_program(QUIVER_SG_RAW sg_raw)
         add_executable(linux_interposer_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_interposer.cpp)
-        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_drive
-            quiver_sim GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
+        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_device
+            quiver_sim quiver_formats quiver_fake_sysfs GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
         target_compile_definitions(linux_interposer_tests PRIVATE
             QUIVER_SG_INQ="$<$<BOOL:${QUIVER_SG_INQ}>:${QUIVER_SG_INQ}>"
             QUIVER_SG_RAW="$<$<BOOL:${QUIVER_SG_RAW}>:${QUIVER_SG_RAW}>")
@@ -68,9 +68,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         # drive's generic node, the whole program through the interposer.
         add_executable(linux_fault_tests
             ${CMAKE_CURRENT_LIST_DIR}/faults/linux/test_generic_node.cpp)
-        target_include_directories(linux_fault_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/linux)
         target_link_libraries(linux_fault_tests PRIVATE quiver_app quiver_ui_headless
-            quiver_platform_linux quiver_simapp GTest::gtest GTest::gtest_main quiver_warnings)
+            quiver_platform_linux quiver_simapp quiver_fake_sysfs GTest::gtest GTest::gtest_main quiver_warnings)
         add_dependencies(linux_fault_tests quiver_sgio)
         gtest_discover_tests(linux_fault_tests DISCOVERY_TIMEOUT 60
             PROPERTIES LABELS faults

@@ -5,7 +5,7 @@ set(_pack_dir ${CMAKE_CURRENT_LIST_DIR}/pack)
 # The Linux updater stand-in: the package block and the flash profiles of this build.
 add_executable(pack_fixture ${_pack_dir}/fixture_main.cpp)
 target_compile_definitions(pack_fixture PRIVATE PACK_FIXTURE_PROFILES)
-target_link_libraries(pack_fixture PRIVATE quiver_core quiver_flash_profiles quiver_warnings)
+target_link_libraries(pack_fixture PRIVATE quiver_package quiver_flash_profiles quiver_warnings)
 
 # The Windows ones, one per pointer width, with the same flash profiles and the resources of
 # quiver.exe (its manifest, icon and version information).

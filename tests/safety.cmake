@@ -3,7 +3,7 @@
 file(GLOB SAFETY_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/safety/*.cpp)
 quiver_test(safety_tests safety
     SOURCES ${SAFETY_TEST_SOURCES}
-    LIBS quiver_app quiver_ui_headless quiver_platform_sim quiver_simapp
+    LIBS quiver_app quiver_ui_headless quiver_platform_sim quiver_simapp quiver_formats
 )
 target_include_directories(safety_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/app
                                                 ${CMAKE_CURRENT_LIST_DIR}/device

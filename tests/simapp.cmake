@@ -5,6 +5,6 @@ quiver_test(simapp_tests app
         ${CMAKE_CURRENT_LIST_DIR}/simapp/test_transcript.cpp
         ${CMAKE_CURRENT_LIST_DIR}/simapp/test_demo_package.cpp
         ${CMAKE_CURRENT_LIST_DIR}/simapp/test_session.cpp
-    LIBS quiver_simrun
+    LIBS quiver_simrun quiver_formats
 )
 target_compile_definitions(simapp_tests PRIVATE QUIVER_SOURCE_DIR="${PROJECT_SOURCE_DIR}")

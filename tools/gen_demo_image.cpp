@@ -6,7 +6,7 @@
 #include <exception>
 #include <vector>
 
-#include "sim/firmware_image.h"
+#include "formats/firmware_image.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

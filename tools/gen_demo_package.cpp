@@ -9,8 +9,8 @@
 #include <exception>
 #include <vector>
 
+#include "formats/firmware_image.h"
 #include "package/package_layout.h"
-#include "sim/firmware_image.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "flash/flash_tables.h"
-#include "sim/flash_profile_format.h"
+#include "formats/flash_profile_format.h"
 
 namespace {
 

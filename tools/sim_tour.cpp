@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "flash/flash_tables.h"
+#include "formats/firmware_image.h"
 #include "platform/platform.h"
 #include "platform/sim/sim_platform.h"
-#include "sim/firmware_image.h"
 #include "sim/machine.h"
 
 namespace {

@@ -8,9 +8,8 @@ namespace quiver {
 
 namespace {
 
-template <std::size_t N>
-std::string FieldText(const char (&field)[N], std::size_t width) {
-    return ReadSlotText(reinterpret_cast<const std::uint8_t*>(field), N, width);
+std::string FieldText(std::string_view field, std::size_t width) {
+    return ReadSlotText(reinterpret_cast<const std::uint8_t*>(field.data()), field.size(), width);
 }
 
 // An entry that was never filled: "#FLS" as lowest and "#" leading the other three fields.
@@ -52,38 +51,32 @@ bool BankAdmits(const PackageReader& package, int bank, const std::string& revis
 
 }  // namespace
 
-void MatchDrives(const std::uint8_t* block, DriveRecord* records, int count) {
-    const PackageReader package(block);
-    const int banks = package.HowManyBin();
-    const bool n2o_message = package.Flag(PackageFlag::N2oMessage) == 1;
+PackageMatcher::PackageMatcher(const std::uint8_t* block)
+    : block_(block),
+      banks_(PackageReader(block).HowManyBin()),
+      n2o_message_(PackageReader(block).Flag(PackageFlag::N2oMessage) == 1),
+      unfilled_(PackageReader(block).ImageAreaUnfilled()) {}
 
-    for (int i = 0; i < count; ++i) {
-        DriveRecord& record = records[i];
-        record.allowed = 0;
-        if (record.in_use != 1 || package.ImageAreaUnfilled()) {
+std::optional<DriveMatch> PackageMatcher::Match(std::string_view vendor_field,
+                                                std::string_view product_field,
+                                                std::string_view revision_field) const {
+    if (unfilled_) {
+        return std::nullopt;
+    }
+    const PackageReader package(block_);
+    const std::string revision = FieldText(revision_field, kRevisionWidth);
+    const std::string vendor = FieldText(vendor_field, kVendorWidth);
+    const std::string product = FieldText(product_field, kProductWidth);
+    for (int bank = 1; bank <= banks_; ++bank) {
+        // A bank whose image range is unusable cannot be flashed, so it admits no drive.
+        if (!package.BankIsValid(bank) || !BankAdmits(package, bank, revision, vendor, product)) {
             continue;
         }
-        const std::string revision = FieldText(record.revision, kRevisionWidth);
-        const std::string vendor = FieldText(record.vendor, kVendorWidth);
-        const std::string product = FieldText(record.product, kProductWidth);
-
-        for (int bank = 1; bank <= banks; ++bank) {
-            // A bank whose image range is unusable cannot be flashed, so it admits no drive.
-            if (!package.BankIsValid(bank) ||
-                !BankAdmits(package, bank, revision, vendor, product)) {
-                continue;
-            }
-            record.allowed = 1;
-            record.image_index = static_cast<std::uint16_t>(bank - 1);
-            const std::string newest = package.NewRevision(bank).substr(0, kRevisionWidth);
-            record.up_to_date = n2o_message && TextAtLeast(revision, newest) ? 1 : 0;
-            break;
-        }
+        const std::string newest = package.NewRevision(bank).substr(0, kRevisionWidth);
+        return DriveMatch{static_cast<std::uint16_t>(bank - 1),
+                          n2o_message_ && TextAtLeast(revision, newest)};
     }
-}
-
-void MatchDrives(DriveRecord* records, int count) {
-    MatchDrives(EmbeddedPackage(), records, count);
+    return std::nullopt;
 }
 
 }  // namespace quiver

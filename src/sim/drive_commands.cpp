@@ -6,8 +6,8 @@
 
 #include "sim/drive.h"
 #include "sim/drive_codes.h"
-#include "sim/firmware_image.h"
-#include "sim/flash_profile_format.h"
+#include "formats/firmware_image.h"
+#include "formats/flash_profile_format.h"
 
 namespace sim {
 

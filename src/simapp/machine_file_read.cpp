@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "json/json_file.h"
-#include "sim/firmware_image.h"
+#include "formats/firmware_image.h"
 #include "simapp/machine_file.h"
 #include "simapp/machine_file_names.h"
 #include "simapp/machine_file_values.h"

@@ -20,9 +20,9 @@
 
 #include "app/frm_quiver.h"
 #include "drive_rig.h"
+#include "formats/firmware_image.h"
 #include "package/package_layout.h"
 #include "package_helpers.h"
-#include "sim/firmware_image.h"
 #include "ui/headless/headless.h"
 #include "worker/thread.h"
 

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "formats/firmware_image.h"
 #include "package/package_layout.h"
 #include "package_helpers.h"
-#include "sim/firmware_image.h"
 
 #ifndef QUIVER_SIM_PROGRAM
 #define QUIVER_SIM_PROGRAM "quiver-sim"

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "device/drive_record.h"
 #include "mock_platform.h"
 #include "package/firmware_package.h"
 #include "package/match_drives.h"

@@ -10,7 +10,7 @@
 
 #include "drive_rig.h"
 #include "flash/flash_tables.h"
-#include "sim/firmware_image.h"
+#include "formats/firmware_image.h"
 
 namespace quiver {
 namespace {

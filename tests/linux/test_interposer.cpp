@@ -11,8 +11,8 @@
 
 #include "device/atapi_device.h"
 #include "fake_sysfs.h"
+#include "formats/firmware_image.h"
 #include "platform/linux/linux_platform.h"
-#include "sim/firmware_image.h"
 
 namespace quiver {
 namespace {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/firmware_image.h"
 #include "package/package_layout.h"
 #include "package_helpers.h"
-#include "sim/firmware_image.h"
 
 namespace quiver::pack::testing {
 

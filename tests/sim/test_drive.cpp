@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "formats/firmware_image.h"
+#include "formats/flash_profile_format.h"
 #include "sim/drive.h"
-#include "sim/firmware_image.h"
-#include "sim/flash_profile_format.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/firmware_image.h"
 #include "package/firmware_package.h"
-#include "sim/firmware_image.h"
 #include "simapp/package_file.h"
 
 namespace quiver::simapp {

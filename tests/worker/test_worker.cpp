@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "drive_rig.h"
+#include "formats/firmware_image.h"
 #include "package/match_drives.h"
 #include "package_helpers.h"
-#include "sim/firmware_image.h"
 #include "worker/parser.h"
 
 namespace quiver {

@@ -8,8 +8,8 @@
 
 #include "files.h"
 #include "flash/flash_tables.h"
+#include "formats/flash_profile_format.h"
 #include "package/package_slots.h"
-#include "sim/flash_profile_format.h"
 #include "version_strings.h"
 
 namespace quiver::pack {

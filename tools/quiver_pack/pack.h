@@ -13,9 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "formats/firmware_image.h"
 #include "manifest.h"
 #include "package/locate.h"
-#include "sim/firmware_image.h"
 
 namespace quiver::pack {
 

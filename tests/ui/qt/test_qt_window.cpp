@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "app/frm_quiver.h"
-#include "linux/fake_sysfs.h"
+#include "fake_sysfs.h"
 #include "platform/linux/linux_platform.h"
 #include "platform/sim/sim_platform.h"
 #include "qt_rig.h"

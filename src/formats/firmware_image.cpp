@@ -1,4 +1,4 @@
-#include "sim/firmware_image.h"
+#include "formats/firmware_image.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,7 @@
 // The firmware image format of the emulated KMR-730T. A real drive checks the image in its
 // buffer before it programs its flash; the emulated one does too, and after programming it
-// reports the revision written in the image.
+// reports the revision written in the image. The generators and quiver-pack make and check
+// images of this format too.
 //
 // Layout (all numbers big-endian):
 //   0x00  16  magic "KMR-730T FWIMAGE"

@@ -1,4 +1,4 @@
-#include "sim/flash_profile_format.h"
+#include "formats/flash_profile_format.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,8 @@
 // flash chip) are not ours to ship, so the default build carries placeholders of the same sizes,
 // each one recognisably ours and different from the others. The emulated KMR-730T accepts a
 // profile only when it is the placeholder that serves its own flash chip, so a wrong profile, a
-// shifted one or a cut one is caught.
+// shifted one or a cut one is caught. gen_flash_profiles makes them and quiver-pack recognises
+// them.
 //
 // Layout of placeholder profile p (`size` bytes, numbers big-endian):
 //   0     4  magic "QVPF"
