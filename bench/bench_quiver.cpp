@@ -23,7 +23,7 @@
 
 #include "app/frm_quiver.h"
 #include "device/atapi_device.h"
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
 #include "package/package_layout.h"
 #include "platform/application_tag.h"
 #include "platform/sim/sim_platform.h"
@@ -31,7 +31,7 @@
 #include "sim/machine.h"
 #include "simapp/package_file.h"
 #include "ui/headless/headless.h"
-#include "worker/thread.h"
+#include "host/window_thread_queue.h"
 
 namespace {
 

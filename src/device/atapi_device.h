@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "device/drive_record.h"
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
 #include "host/os_info.h"
 #include "platform/winapi.h"
 

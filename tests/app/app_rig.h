@@ -24,7 +24,7 @@
 #include "package_helpers.h"
 #include "sim/firmware_image.h"
 #include "ui/headless/headless.h"
-#include "worker/thread.h"
+#include "host/window_thread_queue.h"
 
 // The slot of a header field, as offset and size, for TestPackage::Put.
 #define QUIVER_SLOT(field) \

@@ -11,7 +11,7 @@
 
 #include "app/frm_quiver.h"
 #include "platform/sim/sim_platform.h"
-#include "worker/thread.h"
+#include "host/window_thread_queue.h"
 
 namespace quiver::chaos {
 

@@ -8,10 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
 #include "platform/sim/sim_platform.h"
 #include "sim/machine.h"
 #include "ui/headless/headless.h"
+#include "host/window_thread_queue.h"
 #include "worker/thread.h"
 
 namespace quiver::ui::headless {

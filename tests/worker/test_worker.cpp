@@ -12,6 +12,7 @@
 #include "package/match_drives.h"
 #include "package_helpers.h"
 #include "sim/firmware_image.h"
+#include "host/window_thread_queue.h"
 #include "worker/parser.h"
 
 namespace quiver {

@@ -6,8 +6,9 @@
 #include <exception>
 #include <stdexcept>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
 #include "platform/platform.h"
+#include "host/window_thread_queue.h"
 #include "worker/thread.h"
 
 namespace quiver::ui::headless {

@@ -31,8 +31,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "flash/hi_timer.h"
-#include "worker/thread.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 
 namespace quiver::ui::qt {
 

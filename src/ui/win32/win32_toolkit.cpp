@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "flash/hi_timer.h"
-#include "worker/thread.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -17,7 +17,7 @@
 #include "platform/linux/linux_platform.h"
 #include "simapp/package_file.h"
 #include "ui/headless/headless.h"
-#include "worker/thread.h"
+#include "host/window_thread_queue.h"
 
 namespace quiver {
 namespace {

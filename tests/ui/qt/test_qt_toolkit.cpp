@@ -17,7 +17,7 @@
 
 #include "qt_rig.h"
 #include "ui/qt/qt_toolkit.h"
-#include "worker/thread.h"
+#include "host/window_thread_queue.h"
 
 namespace quiver::qttest {
 namespace {
