@@ -5,6 +5,8 @@
 #include <deque>
 #include <mutex>
 
+#include "host/immortal.h"
+
 namespace quiver {
 
 namespace {
@@ -23,8 +25,8 @@ struct Queue {
 };
 
 Queue& TheQueue() {
-    static Queue* queue = new Queue;  // workers may still hand over during process exit
-    return *queue;
+    static Immortal<Queue> queue;  // workers may still hand over during process exit
+    return queue.get();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 namespace quiver {
@@ -19,9 +20,12 @@ struct TThread::Gate {
     std::condition_variable cv;
     bool started = false;
     bool finished = false;
+    bool completed = false;  // the completion has returned: the worker needs no other thread
+    bool ended = false;      // nothing of the object is used any more
+    bool released = false;   // the owner let go: the worker destroys itself when it ends
 };
 
-TThread::TThread(bool createSuspended) : gate_(new Gate) {
+TThread::TThread(bool createSuspended) : gate_(std::make_unique<Gate>()) {
     thread_ = std::thread([this] { Body(); });
     if (!createSuspended) {
         Start();
@@ -38,7 +42,6 @@ TThread::~TThread() {
             thread_.join();
         }
     }
-    delete gate_;
 }
 
 void TThread::Start() {
@@ -47,6 +50,23 @@ void TThread::Start() {
         gate_->started = true;
     }
     gate_->cv.notify_all();
+}
+
+void TThread::Dispose(std::unique_ptr<TThread> worker) {
+    if (!worker) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(worker->gate_->mutex);
+        const bool waitsForCompletion = worker->OnTerminate && !worker->gate_->completed;
+        if (worker->gate_->started && !worker->gate_->ended && waitsForCompletion) {
+            // Joining here could wait for a completion that needs this very thread.
+            worker->gate_->released = true;
+            static_cast<void>(worker.release());
+            return;
+        }
+    }
+    worker.reset();
 }
 
 int TThread::Working() {
@@ -60,7 +80,11 @@ bool TThread::Finished() const {
 
 void TThread::DoTerminate() {
     if (OnTerminate) {
-        WindowThreadQueue::RunOnWindowThread([this] { OnTerminate(this); });
+        WindowThreadQueue::RunOnWindowThread([this] {
+            OnTerminate(this);
+            std::lock_guard<std::mutex> lock(gate_->mutex);
+            gate_->completed = true;
+        });
     }
 }
 
@@ -81,7 +105,13 @@ void TThread::Body() {
         gate_->finished = true;
     }
     DoTerminate();
-    if (FreeOnTerminate) {
+    bool selfDestroying = FreeOnTerminate;
+    {
+        std::lock_guard<std::mutex> lock(gate_->mutex);
+        gate_->ended = true;
+        selfDestroying = selfDestroying || gate_->released;
+    }
+    if (selfDestroying) {
         delete this;
     }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace quiver {
@@ -19,6 +20,13 @@ class TThread {
     TThread& operator=(const TThread&) = delete;
 
     void Start();
+
+    // The one place an owner lets go of its worker. A worker whose completion has returned, or
+    // that has none to hand over, is joined now (one never started is started and joined, as
+    // the destructor does). A running one whose completion is still to run on the window thread
+    // destroys itself when it has ended: joining it there could wait for the very thread that
+    // lets go.
+    static void Dispose(std::unique_ptr<TThread> worker);
 
     // Destroy the object when the thread ends (after the termination handler has run).
     bool FreeOnTerminate = false;
@@ -40,7 +48,7 @@ class TThread {
 
     std::thread thread_;
     struct Gate;
-    Gate* gate_;
+    std::unique_ptr<Gate> gate_;
 };
 
 }  // namespace quiver
