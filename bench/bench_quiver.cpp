@@ -23,15 +23,16 @@
 
 #include "app/frm_quiver.h"
 #include "device/atapi_device.h"
-#include "flash/hi_timer.h"
+#include "flash/firmware_download.h"
 #include "formats/firmware_image.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 #include "package/package_layout.h"
 #include "platform/application_tag.h"
 #include "platform/sim/sim_platform.h"
 #include "sim/machine.h"
 #include "simapp/package_file.h"
 #include "ui/headless/headless.h"
-#include "worker/thread.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ void BM_Download1MiB(benchmark::State& state) {
         return;
     }
     for (auto _ : state) {
-        if (!device.DownloadFirmware(image.data(), kMiB, false)) {
+        if (!FirmwareDownload(device).DownloadFirmware(image.data(), kMiB, false)) {
             state.SkipWithError("download failed");
             break;
         }
@@ -268,7 +269,7 @@ void BM_ScaledProgramOverrun(benchmark::State& state) {
     double overrun = 0.0;
     for (auto _ : state) {
         pc.machine.drive(0).ClearLog();
-        if (!device.DownloadFirmware(image.data(), 8 * kMiB, false)) {
+        if (!FirmwareDownload(device).DownloadFirmware(image.data(), 8 * kMiB, false)) {
             state.SkipWithError("download failed");
             break;
         }

@@ -22,6 +22,7 @@
 
 #include "device/atapi_device.h"
 #include "fake_sysfs.h"
+#include "flash/firmware_download.h"
 #include "platform/linux/linux_platform.h"
 
 namespace {
@@ -71,8 +72,8 @@ int Run(int argc, char** argv) {
     }
 
     const auto start = std::chrono::steady_clock::now();
-    const bool verified =
-        device.TransferImage(image.data(), static_cast<std::int32_t>(image.size()));
+    const bool verified = quiver::FirmwareDownload(device).TransferImage(
+        image.data(), static_cast<std::int32_t>(image.size()));
     const auto took = std::chrono::steady_clock::now() - start;
     device.ReleaseDrive();
     std::printf("transfer_us=%.1f verified=%d bytes=%zu\n",

@@ -161,7 +161,7 @@ ir["quiver_sgio"], _ = callgrind("quiver_sgio", programs["quiver"], ["ioctl"])
 # off again).
 ir["sg_path"], _ = callgrind("sg_path", programs["sg"], ["sg_ll_write_buffer_v2", "ioctl"])
 ir["quiver_path"], _ = callgrind(
-    "quiver_path", programs["quiver"], ["quiver::AtapiDevice::TransferImage*", "ioctl"])
+    "quiver_path", programs["quiver"], ["quiver::FirmwareDownload::TransferImage*", "ioctl"])
 sgio_calls = {"sg": calls_to(sg_profile, SGIO), "quiver": calls_to(quiver_profile, SGIO)}
 sg_version = subprocess.run(["sg_write_buffer", "--version"], capture_output=True,
                             text=True).stderr.strip() or "?"
@@ -285,7 +285,7 @@ side = [
     ("... per ioctl request", f"{per_sgio['sg'] / 1e3:.1f} k", f"{per_sgio['quiver'] / 1e3:.1f} k",
      ratio(per_sgio["quiver"], per_sgio["sg"])),
     ("Instructions of the program's own path of the 1 MiB, SG_IO left out "
-     "(`sg_ll_write_buffer_v2` / `AtapiDevice::TransferImage`)",
+     "(`sg_ll_write_buffer_v2` / `FirmwareDownload::TransferImage`)",
      f"{ir['sg_path'] / 1e6:.3f} M", f"{ir['quiver_path'] / 1e6:.3f} M",
      ratio(ir["quiver_path"], ir["sg_path"])),
 ]
@@ -321,9 +321,9 @@ lines += [
     "  programs, the drive checks the CRC of the whole image, a byte at a time. The instruction",
     "  counts are separate callgrind runs of one download, counted inside `DownloadFirmware`",
     "  only: once in all, once with the emulated drive's `Drive::Execute` left out, which is",
-    "  the host's own cost: clearing the two 16 KiB buffers, copying each block in and",
-    "  comparing it, some 64 KiB of memory traffic per block, and building and timing 144",
-    "  commands.",
+    "  the host's own cost: clearing the 16 KiB read buffer and comparing each block's",
+    "  read-back with the image in place (the block itself goes out straight from the image),",
+    "  some 48 KiB of memory traffic per block, and building and timing 144 commands.",
     "- **Instruction counts** (here and below) are taken with glibc's `memcpy` and `memset`",
     "  kept on their vector loops (`GLIBC_TUNABLES` raising the `rep movsb`/`rep stosb`",
     "  thresholds): callgrind counts a `rep` string instruction once per byte it moves, which",
@@ -400,7 +400,7 @@ lines += [
     "  \"with offsets\" (6, 7, 0xD, 0xE), but splits a mode 5 download the same way. It has no",
     "  read-back. `--length` keeps it from reading the file into a buffer of 8 MiB.",
     "- `quiver_sgio_download IMAGE` (`bench/sgio_download.cpp`): scan, select the drive, then",
-    "  `AtapiDevice::TransferImage`, the write plus read-back verify of every 16 KiB block, as",
+    "  `FirmwareDownload::TransferImage`, the write plus read-back verify of every 16 KiB block, as",
     "  the download does it, on `LinuxPlatform`. No flash profile, pause or program command:",
     "  those are not part of what sg_write_buffer does.",
     "",
@@ -432,9 +432,10 @@ lines += [
     "  written and read back, and every WRITE BUFFER is first refused on the block node (as the",
     "  kernel's command filter does for a process without `CAP_SYS_RAWIO`) before it goes to",
     "  the generic node. Its own path is "
-    f"{ir['quiver_path'] / 64 / 1e3:.1f} k instructions a block: clearing both",
-    "  16 KiB buffers, copying the block in and comparing the read-back, about 64 KiB of memory",
-    "  traffic, plus building, handing over and timing three requests. That is the price of",
+    f"{ir['quiver_path'] / 64 / 1e3:.1f} k instructions a block: the block goes out straight",
+    "  from the image, the 16 KiB read buffer is cleared before the read-back and the read-back",
+    "  compared in place, about 48 KiB of memory traffic, plus building, handing over and timing",
+    "  three requests. That is the price of",
     "  the verification that sg_write_buffer does not do; the refused request costs little.",
     "- Whole-process figures are mostly start-up, alike for both: loading the interposer and",
     "  its emulated machine (which clears the drive's 2 MiB buffer). The sysfs tree that the",

@@ -21,7 +21,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_form.cpp
         ${CMAKE_CURRENT_LIST_DIR}/ui/qt/qt_painting.cpp)
     target_link_libraries(quiver_ui_qt PUBLIC quiver_ui Qt6::Widgets
-                                       PRIVATE quiver_platform quiver_moving_down quiver_warnings)
+                                       PRIVATE quiver_platform quiver_host quiver_warnings)
 
     add_executable(quiver ${CMAKE_CURRENT_LIST_DIR}/app/main_qt.cpp)
     target_link_libraries(quiver PRIVATE quiver_app quiver_ui_qt quiver_platform_linux

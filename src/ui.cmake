@@ -10,4 +10,4 @@ add_library(quiver_ui_headless STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/headless/headless_events.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/headless/headless_form.cpp)
 target_link_libraries(quiver_ui_headless PUBLIC quiver_ui
-                                         PRIVATE quiver_platform quiver_moving_down quiver_warnings)
+                                         PRIVATE quiver_platform quiver_host quiver_warnings)

@@ -63,7 +63,7 @@ add_library(quiver_ui_win32 STATIC
     ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_form.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ui/win32/win32_painting.cpp)
 target_link_libraries(quiver_ui_win32 PUBLIC quiver_ui comctl32 gdi32 user32
-                                      PRIVATE quiver_platform quiver_moving_down quiver_warnings)
+                                      PRIVATE quiver_platform quiver_host quiver_warnings)
 
 # --- quiver.exe ---------------------------------------------------------------------------------
 add_executable(quiver WIN32 ${CMAKE_CURRENT_LIST_DIR}/app/main_win32.cpp)

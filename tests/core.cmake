@@ -4,5 +4,5 @@ quiver_test(core_tests core
         ${CMAKE_CURRENT_LIST_DIR}/core/test_match_drives.cpp
         ${CMAKE_CURRENT_LIST_DIR}/core/test_hi_timer.cpp
         ${CMAKE_CURRENT_LIST_DIR}/core/test_os_info.cpp
-    LIBS quiver_package quiver_host quiver_device quiver_moving_down quiver_platform_sim
+    LIBS quiver_package quiver_host quiver_device quiver_platform_sim
 )

@@ -5,10 +5,12 @@ quiver_test(drive_tests core
         ${CMAKE_CURRENT_LIST_DIR}/device/test_transport.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/test_drive_object.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/test_discovery.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/flash/test_commands.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/test_block_source.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/test_commands.cpp
         ${CMAKE_CURRENT_LIST_DIR}/flash/test_download.cpp
         ${CMAKE_CURRENT_LIST_DIR}/flash/test_flash_tables.cpp
         ${CMAKE_CURRENT_LIST_DIR}/worker/test_worker.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/worker/test_dispose.cpp
     LIBS quiver_worker quiver_flash quiver_device quiver_package quiver_formats
         quiver_platform_sim
 )

@@ -54,8 +54,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         find_program(QUIVER_SG_INQ sg_inq)
         find_program(QUIVER_SG_RAW sg_raw)
         add_executable(linux_interposer_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_interposer.cpp)
-        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_device
-            quiver_sim quiver_formats quiver_fake_sysfs GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
+        target_link_libraries(linux_interposer_tests PRIVATE quiver_platform_linux quiver_flash
+            quiver_device quiver_sim quiver_formats quiver_fake_sysfs GTest::gmock GTest::gtest GTest::gtest_main quiver_warnings)
         target_compile_definitions(linux_interposer_tests PRIVATE
             QUIVER_SG_INQ="$<$<BOOL:${QUIVER_SG_INQ}>:${QUIVER_SG_INQ}>"
             QUIVER_SG_RAW="$<$<BOOL:${QUIVER_SG_RAW}>:${QUIVER_SG_RAW}>")

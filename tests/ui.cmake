@@ -2,5 +2,5 @@
 quiver_test(ui_tests app
     SOURCES
         ${CMAKE_CURRENT_LIST_DIR}/ui/test_headless.cpp
-    LIBS quiver_ui_headless quiver_moving_down quiver_platform_sim
+    LIBS quiver_ui_headless quiver_worker quiver_host quiver_platform_sim
 )

@@ -16,7 +16,7 @@ add_executable(win32_tests ${_win32_dir}/test_win32_platform.cpp
                            ${_win32_dir}/test_win32_library_search.cpp
                            ${_win32_dir}/test_win32_toolkit.cpp
                            ${_win32_dir}/test_win32_guards.cpp)
-target_link_libraries(win32_tests PRIVATE quiver_platform_win32 quiver_ui_win32 quiver_moving_down
+target_link_libraries(win32_tests PRIVATE quiver_platform_win32 quiver_ui_win32 quiver_host
                                           GTest::gmock GTest::gtest GTest::gtest_main
                                           quiver_warnings)
 target_link_options(win32_tests PRIVATE -mconsole)

@@ -5,6 +5,7 @@
 #include <exception>
 #include <new>
 
+#include "device/command_set.h"
 #include "package/match_drives.h"
 #include "platform/application_tag.h"
 
@@ -75,6 +76,13 @@ TQuiverMain::TQuiverMain(ui::Application& application, Options options)
 
 TQuiverMain::~TQuiverMain() {
     Destroying();
+    DisposeWorkers();
+}
+
+void TQuiverMain::DisposeWorkers() {
+    for (std::unique_ptr<Parser>& worker : Workers_) {
+        TThread::Dispose(std::move(worker));
+    }
 }
 
 void TQuiverMain::Terminate() {
@@ -330,6 +338,8 @@ void TQuiverMain::FormDestroy(void* /*sender*/) {
 }
 
 void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
+    // The last update's workers have all completed.
+    DisposeWorkers();
     TargetCount_ = 0;
 
     auto makeTarget = [this](int index) -> bool {
@@ -429,7 +439,7 @@ void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
             ++notStarted;
             continue;
         }
-        Workers_[i] = new Parser(job, [this](TThread* sender) { FlashDone(sender); });
+        Workers_[i] = std::make_unique<Parser>(job, [this](TThread* sender) { FlashDone(sender); });
         ++RunningWorkers_;
     }
     startingWorkers_ = false;
@@ -466,7 +476,7 @@ bool TQuiverMain::DiscAndTrayCheck(AtapiDevice& d) {
             lblMsg.SetText("Tray Out ...");
             d.EjectTray();
             d.WaitReady(120);
-            if (d.SenseIs(2, 0x3A)) {
+            if (d.SenseIs(kNotReady, kMediumNotPresent)) {
                 application().MessageDlg("Please remove the disc.", ui::DialogKind::Warning,
                                          ui::DialogButtons::Ok);
             } else {

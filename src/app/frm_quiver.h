@@ -95,7 +95,10 @@ class TQuiverMain : public ui::TForm {
     std::unique_ptr<AtapiDevice> TargetDevices_[kMaxDrives];
     // Declared after the target drive objects: given back before their handles close.
     std::unique_ptr<FlashGuard> driveGuards_[kMaxDrives];
-    Parser* Workers_[kMaxDrives] = {};
+    // The workers of the last update, owned from their start until the next update or the
+    // window's end.
+    std::unique_ptr<Parser> Workers_[kMaxDrives];
+    void DisposeWorkers();
     OSInfo OsInfo_;
     std::string DriveListText_;
 

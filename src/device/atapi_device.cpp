@@ -3,10 +3,7 @@
 #include "device/atapi_device.h"
 
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <new>
-#include <vector>
 
 #include "platform/application_tag.h"
 #include "platform/platform.h"
@@ -15,65 +12,35 @@ namespace quiver {
 
 namespace {
 
-// Requests and buffers that an ASPI manager still held when their drive object went away. They
-// are kept for the life of the process: the manager may still write into them.
-struct Abandoned {
-    std::mutex mutex;
-    std::vector<std::uint8_t*> buffers;  // heap blocks, never given back
-    std::vector<std::unique_ptr<SRB_ExecSCSICmd>> requests;
-};
-
-Abandoned& AbandonedStore() {
-    static Abandoned* store = new Abandoned;  // never destroyed: the manager may outlive us
-    return *store;
-}
-
 constexpr DWORD kHeapZeroMemory = 0x00000008;
-
-// The transfer buffers come from the process heap, zeroed; null when it has no room.
-std::uint8_t* NewTransferBuffer() {
-    Platform& os = Os();
-    HANDLE heap = os.GetProcessHeap();
-    return heap == nullptr ? nullptr
-                           : static_cast<std::uint8_t*>(
-                                 os.HeapAlloc(heap, kHeapZeroMemory, kTransferBufferBytes));
-}
-
-void FreeTransferBuffer(std::uint8_t* buffer) {
-    if (buffer != nullptr) {
-        Platform& os = Os();
-        os.HeapFree(os.GetProcessHeap(), 0, buffer);
-    }
-}
 
 }  // namespace
 
-AtapiDevice::AtapiDevice(bool scan) {
-    // Nothing selected, no library, default time limit, no handle, mark clear, no identity.
-    ClearAddress();
-    selectedIndex_ = kNoSelection;
-    aspiLibrary_ = nullptr;
-    timeLimit_ = kDefaultTimeLimit;
-    deviceHandle_ = nullptr;
-    transferMark_ = false;
+TransferBuffer TransferBuffer::Allocate(std::uint32_t bytes) {
+    Platform& os = Os();
+    HANDLE heap = os.GetProcessHeap();
+    TransferBuffer buffer;
+    if (heap != nullptr) {
+        buffer.block_.reset(static_cast<std::uint8_t*>(os.HeapAlloc(heap, kHeapZeroMemory, bytes)));
+        buffer.capacity_ = buffer.block_ ? bytes : 0;
+    }
+    return buffer;
+}
 
-    // The transfer buffers. An object that cannot have them could move no data to or from a
-    // drive: it is not made at all, and its maker reports that.
-    readBuffer_ = NewTransferBuffer();
-    writeBuffer_ = NewTransferBuffer();
-    aspiBlock_ = new (std::nothrow) SRB_ExecSCSICmd();
-    if (readBuffer_ == nullptr || writeBuffer_ == nullptr || aspiBlock_ == nullptr) {
-        FreeTransferBuffer(readBuffer_);
-        FreeTransferBuffer(writeBuffer_);
-        delete aspiBlock_;
+void TransferBuffer::HeapFree::operator()(std::uint8_t* block) const {
+    Platform& os = Os();
+    os.HeapFree(os.GetProcessHeap(), 0, block);
+}
+
+AtapiDevice::AtapiDevice(bool scan)
+    : readBuffer_(TransferBuffer::Allocate(kTransferBufferBytes)),
+      writeBuffer_(TransferBuffer::Allocate(kTransferBufferBytes)) {
+    // Nothing selected, no library, default time limit, no handle, mark clear, no identity, a
+    // zero last-command record: the members start so. An object without its transfer buffers
+    // could move no data to or from a drive: it is not made at all, and its maker reports that.
+    if (readBuffer_.capacity() == 0 || writeBuffer_.capacity() == 0) {
         throw std::bad_alloc();
     }
-    readCapacity_ = kTransferBufferBytes;
-    writeCapacity_ = kTransferBufferBytes;
-
-    // Last-command record and flash result.
-    last_ = LastCommand{};
-    flashResult_ = kFlashSucceeded;
 
     // The route: the ASPI manager on NT only when the application permits it and the
     // manager answers; every system without pass-through takes the ASPI route.
@@ -96,27 +63,20 @@ AtapiDevice::AtapiDevice(bool scan) {
 }
 
 AtapiDevice::~AtapiDevice() {
-    if (aspiStranded_) {
-        // The manager still owns a request that points into these: keep them, and keep the
-        // manager loaded, for the rest of the process.
-        Abandoned& store = AbandonedStore();
-        std::lock_guard<std::mutex> lock(store.mutex);
-        store.buffers.emplace_back(readBuffer_);
-        store.buffers.emplace_back(writeBuffer_);
-        store.requests.emplace_back(aspiBlock_);
-        aspiLibrary_ = nullptr;
-        getSupportInfo_ = nullptr;
-        sendCommand_ = nullptr;
-    } else {
-        FreeTransferBuffer(readBuffer_);
-        FreeTransferBuffer(writeBuffer_);
-        delete aspiBlock_;
-    }
-    readBuffer_ = writeBuffer_ = nullptr;
-    readCapacity_ = writeCapacity_ = 0;
-    aspiBlock_ = nullptr;
-    UnloadAspi();
+    aspi_.Close(readBuffer_, writeBuffer_);
     ReleaseDrive();
+}
+
+bool AtapiDevice::ProbeAspi() {
+    return AspiTransport::Probe();
+}
+
+bool AtapiDevice::LoadAspi() {
+    return aspi_.Load();
+}
+
+void AtapiDevice::UnloadAspi() {
+    aspi_.Unload();
 }
 
 void AtapiDevice::ClearAddress() {
@@ -124,88 +84,6 @@ void AtapiDevice::ClearAddress() {
     target_ = -1;
     lun_ = -1;
     pathId_ = -1;
-}
-
-bool AtapiDevice::ProbeAspi() {
-    Platform& os = Os();
-    HMODULE library = os.LoadLibraryA(kAspiLibraryName);
-    if (library == nullptr) {
-        return false;
-    }
-    auto support = reinterpret_cast<GetASPI32SupportInfoFn>(
-        os.GetProcAddress(library, "GetASPI32SupportInfo"));
-    auto send =
-        reinterpret_cast<SendASPI32CommandFn>(os.GetProcAddress(library, "SendASPI32Command"));
-    if (support == nullptr || send == nullptr) {
-        os.FreeLibrary(library);
-        return false;
-    }
-    const BYTE status = static_cast<BYTE>((support() >> 8) & 0xFF);
-    os.FreeLibrary(library);
-    return status == SS_COMP;
-}
-
-bool AtapiDevice::LoadAspi() {
-    Platform& os = Os();
-    const char* text = nullptr;
-    const char* caption = nullptr;
-
-    aspiLibrary_ = os.LoadLibraryA(kAspiLibraryName);
-    if (aspiLibrary_ == nullptr) {
-        text = "LoadLibrary:\nWNASPI32.DLL not found.";
-        caption = "Error FS 002";
-    } else {
-        getSupportInfo_ = reinterpret_cast<GetASPI32SupportInfoFn>(
-            os.GetProcAddress(aspiLibrary_, "GetASPI32SupportInfo"));
-        if (getSupportInfo_ == nullptr) {
-            text = "GetProcAddress:\nGetASPI32SupportInfo not fount.";
-            caption = "Error FS 003";
-        } else {
-            sendCommand_ = reinterpret_cast<SendASPI32CommandFn>(
-                os.GetProcAddress(aspiLibrary_, "SendASPI32Command"));
-            if (sendCommand_ == nullptr) {
-                text = "GetProcAddress:\npfnSendASPI32Command not found.";
-                caption = "Error FS 004";
-            } else {
-                const BYTE status = static_cast<BYTE>((getSupportInfo_() >> 8) & 0xFF);
-                caption = "GetASPISupportInfo:";
-                switch (status) {
-                    case SS_COMP:
-                        return true;
-                    case SS_NO_ASPI:
-                        text = "Could not find the ASPI manager.";
-                        break;
-                    case SS_ILLEGAL_MODE:
-                        text = "ASPI for Windows does not support real mode.";
-                        break;
-                    case SS_OLD_MANAGER:
-                        text = "Old ASPI manager.";
-                        break;
-                    default:
-                        text = "Error initializing ASPI.";
-                        break;
-                }
-            }
-        }
-    }
-
-    os.MessageBoxA(nullptr, text, caption, MB_ICONERROR | MB_OK);
-    if (aspiLibrary_ != nullptr) {
-        os.FreeLibrary(aspiLibrary_);
-    }
-    aspiLibrary_ = nullptr;
-    getSupportInfo_ = nullptr;
-    sendCommand_ = nullptr;
-    return false;
-}
-
-void AtapiDevice::UnloadAspi() {
-    if (aspiLibrary_ != nullptr) {
-        Os().FreeLibrary(aspiLibrary_);
-    }
-    aspiLibrary_ = nullptr;
-    getSupportInfo_ = nullptr;
-    sendCommand_ = nullptr;
 }
 
 const DriveRecord* AtapiDevice::RecordAt(int index) const {

@@ -2,6 +2,12 @@
 // the drives are reached (the OS's SCSI pass-through, or the ASPI manager), holds the table of
 // detected drives, selects one drive at a time and sends it SCSI commands.
 //
+// It is a facade over pieces kept apart: the routes of the command transport (aspi_transport,
+// pass_through_transport) under one ExecuteCommand (transport.cpp); the single commands, one per
+// command block (commands.cpp, command_blocks.h); the operations made of several commands
+// (sequences.cpp); the discovery (discovery.cpp). The firmware download is a class of its own
+// that uses the object.
+//
 // An object is used by one thread at a time and takes no lock. Operations report success as a
 // bool and never throw; the outcome and sense data of the last command stay in the object.
 #pragma once
@@ -9,8 +15,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "device/aspi_transport.h"
 #include "device/drive_record.h"
-#include "flash/hi_timer.h"
+#include "device/pass_through_transport.h"
+#include "device/transfer_buffer.h"
+#include "host/hi_timer.h"
 #include "host/os_info.h"
 #include "platform/winapi.h"
 
@@ -92,8 +101,13 @@ class AtapiDevice {
     bool ConfirmIdentity(const DriveRecord& admitted);
 
     // --- Transport ---
+    // Sends one 12-byte command block to the selected drive: data in land in the read buffer,
+    // data out come from the write buffer. True only when the command completed without sense
+    // data within the time limit.
     bool ExecuteCommand(const std::uint8_t* commandBlock, std::uint8_t direction,
                         std::uint32_t length);
+    // Whether the route in use is done with a command's buffer when the command returns.
+    bool SendsSynchronously() const;
     void SetTimeLimit(std::uint32_t seconds) { timeLimit_ = seconds; }
     std::uint32_t TimeLimit() const { return timeLimit_; }
     void SetTransferMark() { transferMark_ = true; }
@@ -113,6 +127,10 @@ class AtapiDevice {
     // Both fail when the data phase moved fewer bytes than `length`.
     bool ReadBuffer(std::uint32_t offset, std::uint32_t length);
     bool WriteBuffer(std::uint32_t offset, std::uint32_t length, std::uint8_t control);
+    // WRITE BUFFER of `length` bytes of `data`, which must stay unchanged during the call: sent
+    // from `data` itself where the route is done with it when the command returns, from the
+    // write buffer otherwise. Fails, sending nothing, for a length the write buffer cannot hold.
+    bool WriteBufferFrom(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length);
     bool SenseIs(std::uint8_t senseKey, std::uint8_t asc) const;
     bool SenseKeyIs(std::uint8_t senseKey) const;
     bool WaitReady(int seconds);
@@ -123,31 +141,25 @@ class AtapiDevice {
     bool StopUnit();
     void ClearUnitAttention();
 
-    // --- Firmware download ---
-    bool DownloadFirmware(const std::uint8_t* data, std::int32_t size, bool withBootCode);
-    bool SendFlashProfile();
-    bool TransferImage(const std::uint8_t* data, std::int32_t size);
-    static int FindFlashChip(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3);
-    static std::uint16_t ProfileSize(int entry);
-    void LoadFlashProfile(int entry);
-
     // --- State read by the worker, the window and the tests ---
     std::uint8_t FlashResult() const { return flashResult_; }
     void SetFlashResult(std::uint8_t code) { flashResult_ = code; }
     bool UsesAspi() const { return useAspi_; }
     bool AspiUsable() const { return aspiUsable_; }
-    bool AspiLoaded() const { return aspiLibrary_ != nullptr; }
+    bool AspiLoaded() const { return aspi_.Loaded(); }
     bool HasOpenHandle() const { return deviceHandle_ != nullptr; }
     // The selected drive's open handle (pass-through route); null without one.
     HANDLE DeviceHandle() const { return deviceHandle_; }
     // A request the ASPI manager still held when the wait for it ran out; the object then
     // refuses every further command, as the manager may still write into its request and
     // buffers.
-    bool AspiRequestStranded() const { return aspiStranded_; }
-    std::uint32_t ReadBufferCapacity() const { return readCapacity_; }
-    std::uint32_t WriteBufferCapacity() const { return writeCapacity_; }
-    std::uint8_t* ReadBufferData() { return readBuffer_; }
-    std::uint8_t* WriteBufferData() { return writeBuffer_; }
+    bool AspiRequestStranded() const { return aspi_.Stranded(); }
+    std::uint32_t ReadBufferCapacity() const { return readBuffer_.capacity(); }
+    std::uint32_t WriteBufferCapacity() const { return writeBuffer_.capacity(); }
+    std::uint8_t* ReadBufferData() { return readBuffer_.data(); }
+    std::uint8_t* WriteBufferData() { return writeBuffer_.data(); }
+    // The timer of the waits (WaitReady, and the download's pause before it programs).
+    HiTimer& WaitTimer() { return waitTimer_; }
     const char* CurrentVendor() const { return vendor_; }
     const char* CurrentProduct() const { return product_; }
     const char* CurrentRevision() const { return revision_; }
@@ -177,28 +189,22 @@ class AtapiDevice {
     void TakeIdentityInto(DriveRecord& record) const;
     bool ReadSerialNumberRetried();
 
-    // Transport routes.
-    bool ExecutePassThrough(const std::uint8_t* commandBlock, std::uint8_t direction,
-                            std::uint32_t length, void* buffer);
-    bool ExecuteAspi(const std::uint8_t* commandBlock, std::uint8_t direction, std::uint32_t length,
-                     void* buffer);
+    // The transport above its routes: the refusals, the second attempt under the transfer mark
+    // and the last-command record. `buffer` holds `capacity` bytes.
+    bool Execute(const std::uint8_t* commandBlock, std::uint8_t direction, std::uint32_t length,
+                 void* buffer, std::uint32_t capacity);
+    CommandTransport& Route();
+    const CommandTransport& Route() const;
+    void Record(const std::uint8_t* commandBlock, const TransportResult& result);
     void RecordWithoutCall(const std::uint8_t* commandBlock);
-    DWORD SendAspi(void* srb);
-    // Waits, within the time limit, for the manager to end a request it still holds.
-    void AwaitStatus(SRB_ExecSCSICmd& srb);
 
     void ClearAddress();
 
     HiTimer waitTimer_;
     HiTimer commandTimer_;
-    SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER passThroughBlock_{};
-    // The ASPI request lives on the heap so that a request the manager still holds can be
-    // abandoned together with the buffers it points into.
-    SRB_ExecSCSICmd* aspiBlock_ = nullptr;
-    GetASPI32SupportInfoFn getSupportInfo_ = nullptr;
-    SendASPI32CommandFn sendCommand_ = nullptr;
+    PassThroughTransport passThrough_;
+    AspiTransport aspi_;
     std::uint16_t recordCount_ = 0;
-    HMODULE aspiLibrary_ = nullptr;
     std::int16_t selectedIndex_ = kNoSelection;
     char vendor_[9] = {};
     char product_[17] = {};
@@ -213,15 +219,12 @@ class AtapiDevice {
     std::int16_t lun_ = -1;
     std::int16_t pathId_ = -1;
     HANDLE deviceHandle_ = nullptr;
-    std::uint8_t* readBuffer_ = nullptr;
-    std::uint32_t readCapacity_ = 0;
-    std::uint8_t* writeBuffer_ = nullptr;
-    std::uint32_t writeCapacity_ = 0;
+    TransferBuffer readBuffer_;
+    TransferBuffer writeBuffer_;
     OSInfo osInfo_;
     bool useAspi_ = false;
     bool aspiUsable_ = false;
     bool transferMark_ = false;
-    bool aspiStranded_ = false;
     LastCommand last_{};
     std::uint8_t flashResult_ = kFlashSucceeded;
 };

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "device/atapi_device.h"
+#include "device/command_set.h"
 #include "platform/platform.h"
 
 namespace quiver {
@@ -15,7 +17,6 @@ constexpr DWORD kHeapZeroMemory = 0x00000008;
 constexpr std::uint8_t kSerialNumberPage = 0x80;
 constexpr std::uint8_t kSerialPageBytes = 0x60;
 constexpr std::uint32_t kIdentityReplyBytes = 36;  // through the revision
-constexpr std::uint8_t kIllegalRequest = 5;
 
 std::int32_t AddressKey(const DriveRecord& r) {
     return static_cast<std::int32_t>(r.adapter) * 4096 +
@@ -56,7 +57,14 @@ bool WalkDriveStrings(Each each) {
         return false;
     }
     // One zero more than asked for, so that the walk always ends inside the block.
-    auto* block = static_cast<char*>(os.HeapAlloc(heap, kHeapZeroMemory, std::size_t{size} + 1));
+    struct GiveBack {
+        HANDLE heap;
+        void operator()(char* block) const { Os().HeapFree(heap, 0, block); }
+    };
+    const std::unique_ptr<char, GiveBack> owned(
+        static_cast<char*>(os.HeapAlloc(heap, kHeapZeroMemory, std::size_t{size} + 1)),
+        GiveBack{heap});
+    char* const block = owned.get();
     if (block == nullptr) {
         return false;
     }
@@ -72,7 +80,6 @@ bool WalkDriveStrings(Each each) {
             root += length + 1;
         }
     }
-    os.HeapFree(heap, 0, block);
     return true;
 }
 
@@ -220,13 +227,14 @@ std::int16_t AtapiDevice::CountOpticalLetters() {
 }
 
 void AtapiDevice::ScanAspi() {
-    if (sendCommand_ == nullptr) {
+    const SendASPI32CommandFn send = aspi_.SendCommand();
+    if (send == nullptr) {
         return;  // the manager did not load: nothing to ask
     }
     SRB_HAInquiry inquiry{};
     inquiry.SRB_Cmd = SC_HA_INQUIRY;
     inquiry.SRB_HaId = 0;
-    if (SendAndStatus(sendCommand_, &inquiry, inquiry.SRB_Status) != SS_COMP) {
+    if (SendAndStatus(send, &inquiry, inquiry.SRB_Status) != SS_COMP) {
         return;
     }
     const int adapters = inquiry.HA_Count;
@@ -235,7 +243,7 @@ void AtapiDevice::ScanAspi() {
         SRB_RescanPort rescan{};
         rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
         rescan.SRB_HaId = static_cast<BYTE>(a);
-        SendAndStatus(sendCommand_, &rescan, rescan.SRB_Status);
+        SendAndStatus(send, &rescan, rescan.SRB_Status);
     }
 
     int i = 0;
@@ -243,7 +251,7 @@ void AtapiDevice::ScanAspi() {
         inquiry = SRB_HAInquiry{};
         inquiry.SRB_Cmd = SC_HA_INQUIRY;
         inquiry.SRB_HaId = static_cast<BYTE>(a);
-        if (SendAndStatus(sendCommand_, &inquiry, inquiry.SRB_Status) != SS_COMP) {
+        if (SendAndStatus(send, &inquiry, inquiry.SRB_Status) != SS_COMP) {
             return;
         }
         for (int t = 0; t < 16; ++t) {
@@ -253,7 +261,7 @@ void AtapiDevice::ScanAspi() {
                 device.SRB_HaId = static_cast<BYTE>(a);
                 device.SRB_Target = static_cast<BYTE>(t);
                 device.SRB_Lun = static_cast<BYTE>(l);
-                if (SendAndStatus(sendCommand_, &device, device.SRB_Status) != SS_COMP ||
+                if (SendAndStatus(send, &device, device.SRB_Status) != SS_COMP ||
                     device.SRB_DeviceType != DTYPE_CDROM) {
                     continue;
                 }
@@ -312,8 +320,8 @@ bool AtapiDevice::ReadIdentity() {
     // The transport leaves the buffer beyond a reply as it was: a drive that answers with
     // fewer bytes must not be given an earlier command's data as its revision or texts.
     constexpr std::uint32_t kReplyBytes = 0x60;
-    if (readBuffer_ != nullptr && readCapacity_ >= kReplyBytes) {
-        std::memset(readBuffer_, 0, kReplyBytes);
+    if (readBuffer_.capacity() >= kReplyBytes) {
+        std::memset(readBuffer_.data(), 0, kReplyBytes);
     }
     if (!Inquiry(0, 0, 0, kReplyBytes, 0)) {
         return false;
@@ -325,7 +333,7 @@ bool AtapiDevice::ReadIdentity() {
     if (got < kIdentityReplyBytes) {
         return false;
     }
-    const std::uint8_t* reply = readBuffer_;
+    const std::uint8_t* reply = readBuffer_.data();
     std::memcpy(vendor_, reply + 8, 8);
     std::memcpy(product_, reply + 16, 16);
     std::memcpy(revision_, reply + 32, 4);
@@ -358,7 +366,7 @@ bool AtapiDevice::ReadSerialNumber() {
     if (!Inquiry(0, 1, kSerialNumberPage, kSerialPageBytes, 0)) {
         return last_.outcome == kOutcomeCheckCondition && SenseKeyIs(kIllegalRequest);
     }
-    const std::uint8_t* reply = readBuffer_;
+    const std::uint8_t* reply = readBuffer_.data();
     const std::uint32_t got =
         last_.transferred < kSerialPageBytes ? last_.transferred : kSerialPageBytes;
     if (got < 4) {

@@ -5,8 +5,8 @@
 // owns its controls, labels, a choose-only drop-down list, buttons, a bevel, a progress bar, a
 // timer, modal message dialogs of a kind and the plain message box. Everything here is used on
 // the window thread only. Workers reach the window thread through WindowThreadQueue
-// (worker/thread.h): every toolkit runs the handed-over completions in its message loop, in its
-// modal dialogs' loops and in ProcessMessages().
+// (host/window_thread_queue.h): every toolkit runs the handed-over completions in its message loop,
+// in its modal dialogs' loops and in ProcessMessages().
 #pragma once
 
 #include <cstdint>

@@ -1,15 +1,13 @@
 #include "worker/parser.h"
 
 #include "device/atapi_device.h"
+#include "flash/firmware_download.h"
 #include "package/match_drives.h"
 
 namespace quiver {
 
-Parser::Parser(const FlashJob& job, TerminateHandler completion) : TThread(true) {
-    drive_ = nullptr;
-    job_ = job;
-    drive_ = job_.drive;
-    FreeOnTerminate = true;
+Parser::Parser(const FlashJob& job, TerminateHandler completion)
+    : TThread(true), job_(job), drive_(job.drive) {
     OnTerminate = std::move(completion);  // attached before the thread runs: no end unreported
     Start();
 }
@@ -51,7 +49,7 @@ bool Parser::StillAdmitted() {
 }
 
 bool Parser::TryFlash() {
-    if (drive_->DownloadFirmware(job_.data, job_.size, job_.withBootCode)) {
+    if (FirmwareDownload(*drive_).DownloadFirmware(job_.data, job_.size, job_.withBootCode)) {
         return true;
     }
     if (drive_->TransferMark()) {

@@ -1,100 +1,24 @@
 #include "worker/thread.h"
 
-#include <atomic>
+#include "host/window_thread_queue.h"
+
 #include <condition_variable>
-#include <deque>
+#include <memory>
 #include <mutex>
 
 namespace quiver {
-
-namespace {
-
-struct Handover {
-    std::function<void()> fn;
-    bool done = false;
-};
-
-struct Queue {
-    std::mutex mutex;
-    std::condition_variable pending;  // something was handed over
-    std::condition_variable ran;      // a handed-over function has returned
-    std::deque<Handover*> items;
-    std::atomic<void (*)()> wakeUp{nullptr};
-};
-
-std::atomic<int> g_working{0};
-
-Queue& TheQueue() {
-    static Queue* queue = new Queue;  // workers may still hand over during process exit
-    return *queue;
-}
-
-}  // namespace
-
-void WindowThreadQueue::RunOnWindowThread(std::function<void()> fn) {
-    Queue& q = TheQueue();
-    Handover item{std::move(fn), false};
-    {
-        std::lock_guard<std::mutex> lock(q.mutex);
-        q.items.push_back(&item);
-    }
-    q.pending.notify_all();
-    if (auto wake = q.wakeUp.load(std::memory_order_acquire)) {
-        wake();
-    }
-    std::unique_lock<std::mutex> lock(q.mutex);
-    q.ran.wait(lock, [&] { return item.done; });
-}
-
-int WindowThreadQueue::ProcessPending() {
-    Queue& q = TheQueue();
-    int count = 0;
-    for (;;) {
-        Handover* item = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(q.mutex);
-            if (q.items.empty()) {
-                return count;
-            }
-            item = q.items.front();
-            q.items.pop_front();
-        }
-        try {
-            item->fn();
-        } catch (...) {
-            // A handler's failure must not leave its worker waiting for ever.
-            std::lock_guard<std::mutex> lock(q.mutex);
-            item->done = true;
-            q.ran.notify_all();
-            throw;
-        }
-        {
-            std::lock_guard<std::mutex> lock(q.mutex);
-            item->done = true;
-        }
-        q.ran.notify_all();
-        ++count;
-    }
-}
-
-bool WindowThreadQueue::WaitForPending(std::chrono::milliseconds timeout) {
-    Queue& q = TheQueue();
-    std::unique_lock<std::mutex> lock(q.mutex);
-    return q.pending.wait_for(lock, timeout, [&] { return !q.items.empty(); });
-}
-
-void WindowThreadQueue::SetWakeUp(void (*wakeUp)()) {
-    TheQueue().wakeUp.store(wakeUp, std::memory_order_release);
-}
 
 struct TThread::Gate {
     std::mutex mutex;
     std::condition_variable cv;
     bool started = false;
     bool finished = false;
+    bool completed = false;  // the completion has returned: the worker needs no other thread
+    bool ended = false;      // nothing of the object is used any more
+    bool released = false;   // the owner let go: the worker destroys itself when it ends
 };
 
-TThread::TThread(bool createSuspended) : gate_(new Gate) {
+TThread::TThread(bool createSuspended) : gate_(std::make_unique<Gate>()) {
     thread_ = std::thread([this] { Body(); });
     if (!createSuspended) {
         Start();
@@ -111,7 +35,6 @@ TThread::~TThread() {
             thread_.join();
         }
     }
-    delete gate_;
 }
 
 void TThread::Start() {
@@ -122,8 +45,25 @@ void TThread::Start() {
     gate_->cv.notify_all();
 }
 
+void TThread::Dispose(std::unique_ptr<TThread> worker) {
+    if (!worker) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(worker->gate_->mutex);
+        const bool waitsForCompletion = worker->OnTerminate && !worker->gate_->completed;
+        if (worker->gate_->started && !worker->gate_->ended && waitsForCompletion) {
+            // Joining here could wait for a completion that needs this very thread.
+            worker->gate_->released = true;
+            static_cast<void>(worker.release());
+            return;
+        }
+    }
+    worker.reset();
+}
+
 int TThread::Working() {
-    return g_working.load(std::memory_order_acquire);
+    return WindowThreadQueue::Working();
 }
 
 bool TThread::Finished() const {
@@ -133,7 +73,11 @@ bool TThread::Finished() const {
 
 void TThread::DoTerminate() {
     if (OnTerminate) {
-        WindowThreadQueue::RunOnWindowThread([this] { OnTerminate(this); });
+        WindowThreadQueue::RunOnWindowThread([this] {
+            OnTerminate(this);
+            std::lock_guard<std::mutex> lock(gate_->mutex);
+            gate_->completed = true;
+        });
     }
 }
 
@@ -142,19 +86,25 @@ void TThread::Body() {
         std::unique_lock<std::mutex> lock(gate_->mutex);
         gate_->cv.wait(lock, [this] { return gate_->started; });
     }
-    g_working.fetch_add(1, std::memory_order_acq_rel);
+    WindowThreadQueue::WorkBegins();
     try {
         Execute();
     } catch (...) {
         // Nothing escapes a worker; the termination handler still runs.
     }
-    g_working.fetch_sub(1, std::memory_order_acq_rel);
+    WindowThreadQueue::WorkEnds();
     {
         std::lock_guard<std::mutex> lock(gate_->mutex);
         gate_->finished = true;
     }
     DoTerminate();
-    if (FreeOnTerminate) {
+    bool selfDestroying = FreeOnTerminate;
+    {
+        std::lock_guard<std::mutex> lock(gate_->mutex);
+        gate_->ended = true;
+        selfDestroying = selfDestroying || gate_->released;
+    }
+    if (selfDestroying) {
         delete this;
     }
 }

@@ -1,31 +1,12 @@
-// The worker thread class and the hand-over of a worker's completion to the window thread.
-//
-// A worker's completion handler runs on the window thread, the next time that thread processes
-// pending work (its message loop, a modal dialog's loop, or an explicit processing of pending
-// messages). The worker thread waits until the handler has returned, then the worker may
-// destroy itself. The window toolkit calls ProcessPending() from its loops and installs a
-// wake-up that posts a message to the window thread.
+// The worker thread class. A worker's completion handler runs on the window thread, handed over
+// through WindowThreadQueue; the worker thread waits until the handler has returned.
 #pragma once
 
-#include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace quiver {
-
-class WindowThreadQueue {
-  public:
-    // From any thread but the window thread: runs `fn` on the window thread and returns after
-    // it has returned.
-    static void RunOnWindowThread(std::function<void()> fn);
-    // On the window thread: runs every function handed over so far, one after another, and
-    // returns how many ran.
-    static int ProcessPending();
-    // On the window thread: waits until something has been handed over, at most `timeout`.
-    static bool WaitForPending(std::chrono::milliseconds timeout);
-    // Called after each hand-over, on the handing thread (null: none).
-    static void SetWakeUp(void (*wakeUp)());
-};
 
 class TThread {
   public:
@@ -39,6 +20,13 @@ class TThread {
     TThread& operator=(const TThread&) = delete;
 
     void Start();
+
+    // The one place an owner lets go of its worker. A worker whose completion has returned, or
+    // that has none to hand over, is joined now (one never started is started and joined, as
+    // the destructor does). A running one whose completion is still to run on the window thread
+    // destroys itself when it has ended: joining it there could wait for the very thread that
+    // lets go.
+    static void Dispose(std::unique_ptr<TThread> worker);
 
     // Destroy the object when the thread ends (after the termination handler has run).
     bool FreeOnTerminate = false;
@@ -60,7 +48,7 @@ class TThread {
 
     std::thread thread_;
     struct Gate;
-    Gate* gate_;
+    std::unique_ptr<Gate> gate_;
 };
 
 }  // namespace quiver

@@ -21,10 +21,10 @@
 #include "app/frm_quiver.h"
 #include "drive_rig.h"
 #include "formats/firmware_image.h"
+#include "host/window_thread_queue.h"
 #include "package/package_layout.h"
 #include "package_helpers.h"
 #include "ui/headless/headless.h"
-#include "worker/thread.h"
 
 // The slot of a header field, as offset and size, for TestPackage::Put.
 #define QUIVER_SLOT(field) \

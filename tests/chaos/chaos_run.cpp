@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "app/frm_quiver.h"
+#include "host/window_thread_queue.h"
 #include "platform/sim/sim_platform.h"
-#include "worker/thread.h"
 
 namespace quiver::chaos {
 

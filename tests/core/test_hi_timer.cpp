@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
 #include "mock_platform.h"
 
 namespace quiver {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "drive_rig.h"
+#include "flash/firmware_download.h"
 #include "flash/flash_tables.h"
 #include "formats/firmware_image.h"
 
@@ -105,8 +106,8 @@ class DownloadProfileTest : public DownloadTest, public ::testing::WithParamInte
 TEST_P(DownloadProfileTest, SendsTheChipsProfileWithItsHeader) {
     const ChipCase& c = GetParam();
     AtapiDevice& d = Open(c.id);
-    EXPECT_EQ(AtapiDevice::FindFlashChip(c.id[0], c.id[1], c.id[2], c.id[3]), c.entry);
-    ASSERT_TRUE(d.SendFlashProfile());
+    EXPECT_EQ(FirmwareDownload::FindFlashChip(c.id[0], c.id[1], c.id[2], c.id[3]), c.entry);
+    ASSERT_TRUE(FirmwareDownload(d).SendFlashProfile());
 
     const auto log = drive().Log();
     ASSERT_EQ(log.size(), 2u);
@@ -121,7 +122,7 @@ TEST_P(DownloadProfileTest, SendsTheChipsProfileWithItsHeader) {
     const std::uint8_t* sent = d.WriteBufferData();
     const std::size_t headerBytes = c.header.size();
     EXPECT_EQ(std::vector<std::uint8_t>(sent, sent + headerBytes), c.header);
-    const std::size_t size = AtapiDevice::ProfileSize(c.entry);
+    const std::size_t size = FirmwareDownload::ProfileSize(c.entry);
     EXPECT_EQ(
         std::memcmp(sent + headerBytes, FlashProfiles() + FlashProfileOffset(c.profile), size), 0);
     for (std::size_t i = headerBytes + size; i < 32768; ++i) {
@@ -196,8 +197,8 @@ TEST_F(DownloadTest, EveryChipOfTheTableGetsAProfileItsDriveAccepts) {
         AtapiDevice device(true);
         ASSERT_TRUE(device.SelectDrive(0));
         device.ClearUnitAttention();
-        EXPECT_EQ(AtapiDevice::FindFlashChip(e.id[0], e.id[1], e.id[2], e.id[3]), k);
-        EXPECT_TRUE(device.SendFlashProfile()) << k;
+        EXPECT_EQ(FirmwareDownload::FindFlashChip(e.id[0], e.id[1], e.id[2], e.id[3]), k);
+        EXPECT_TRUE(FirmwareDownload(device).SendFlashProfile()) << k;
         ASSERT_TRUE(machine.drive(0).LoadedProfile().has_value()) << k;
         EXPECT_EQ(*machine.drive(0).LoadedProfile(), ProfileMap[k]) << k;
     }
@@ -205,13 +206,13 @@ TEST_F(DownloadTest, EveryChipOfTheTableGetsAProfileItsDriveAccepts) {
 
 TEST_F(DownloadTest, UnknownChipGetsNoProfileButTheImageStillGoes) {
     AtapiDevice& d = Open({0xBF, 0xD8, 0x00, 0x07});
-    EXPECT_FALSE(d.SendFlashProfile());
+    EXPECT_FALSE(FirmwareDownload(d).SendFlashProfile());
     EXPECT_EQ(CountSent(0x3B), 0u);
 
     drive().ClearLog();
     // The drive will not program without a profile; the program command is still sent.
-    EXPECT_FALSE(
-        d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    EXPECT_FALSE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 64u);
     EXPECT_EQ(ProgramCommands(), 1u);
     EXPECT_TRUE(d.SenseIs(5, 0x2C));
@@ -224,7 +225,8 @@ TEST_F(DownloadTest, UnknownChipGetsNoProfileButTheImageStillGoes) {
 TEST_F(DownloadTest, OneMegabyteGoesInVerifiedBlocksThenPauseThenProgram) {
     AtapiDevice& d = Open();
     d.SetTimeLimit(5);
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     EXPECT_EQ(d.TimeLimit(), kDefaultTimeLimit);
     EXPECT_TRUE(d.TransferMark());
 
@@ -271,7 +273,8 @@ TEST_F(DownloadTest, OneMegabyteGoesInVerifiedBlocksThenPauseThenProgram) {
 
 TEST_F(DownloadTest, BootCodeIsProgrammedWithControlA0) {
     AtapiDevice& d = Open();
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), true));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), true));
     EXPECT_EQ(drive().Log().back().CdbHex(), "3B 05 01 00 00 00 00 00 00 A0 00 00");
     EXPECT_TRUE(drive().LastProgramWithBootCode());
 }
@@ -279,7 +282,8 @@ TEST_F(DownloadTest, BootCodeIsProgrammedWithControlA0) {
 TEST_F(DownloadTest, DriveReportsTheNewRevisionAfterTheDownload) {
     AtapiDevice& d = Open();
     EXPECT_STREQ(d.RecordAt(0)->revision, "QM01");
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     // The drive restarts after programming: a unit attention, then becoming ready.
     EXPECT_TRUE(d.WaitReady(60));
     EXPECT_TRUE(d.RefreshIdentity());
@@ -294,7 +298,8 @@ TEST_F(DownloadTest, ReadBackDifferenceRestartsTheTransferAtBlockZero) {
     differs.block = 40;
     differs.attempt = 1;
     drive().AddFault(differs);
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
 
     const auto offsets = ImageWriteOffsets();
     ASSERT_EQ(offsets.size(), 41u + 64u);
@@ -311,8 +316,8 @@ TEST_F(DownloadTest, ThreeFailedAttemptsEndWithoutTheProgramCommand) {
     differs.block = 5;
     differs.attempt = 0;
     drive().AddFault(differs);
-    EXPECT_FALSE(
-        d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    EXPECT_FALSE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 3u * 6u);
     EXPECT_EQ(ProgramCommands(), 0u);
     EXPECT_EQ(drive().ProgramCount(), 0u);
@@ -332,7 +337,8 @@ TEST_F(DownloadTest, ReadBackThatReturnsPartOfABlockVerifiesNothing) {
     sim::Fault half = MakeFault(Kind::ShortTransfer, 0x3C, 1, 63);  // not the last block's
     half.bytes = kBlock / 2;
     drive().AddFault(half);
-    EXPECT_FALSE(d.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false));
+    EXPECT_FALSE(FirmwareDownload(d).DownloadFirmware(
+        image.data(), static_cast<std::int32_t>(image.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 3u);  // block 0 in each attempt
     EXPECT_EQ(ProgramCommands(), 0u);
 }
@@ -349,7 +355,8 @@ TEST_F(DownloadTest, ReadBackThatBringsNothingVerifiesNothing) {
     untouched.bytes = 0;
     untouched.reportsAll = true;
     drive().AddFault(untouched);
-    ASSERT_TRUE(d.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image.data(), static_cast<std::int32_t>(image.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 63u + 64u);  // block 62 failed, then a whole attempt
     EXPECT_EQ(drive().FlashContents(), image);
 }
@@ -357,8 +364,8 @@ TEST_F(DownloadTest, ReadBackThatBringsNothingVerifiesNothing) {
 TEST_F(DownloadTest, BlockWritesThatFailAreSentTwiceUnderTheMark) {
     AtapiDevice& d = Open();
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));
-    EXPECT_FALSE(
-        d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    EXPECT_FALSE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     // The profile once (the mark is clear then), block 0 twice in each of three attempts.
     const auto writes = Sent(0x3B);
     ASSERT_EQ(writes.size(), 7u);
@@ -374,7 +381,8 @@ TEST_F(DownloadTest, PreparatoryCommandsRunWithoutTheMarkAndTheirFailuresAreIgno
     AtapiDevice& d = Open();
     d.SetTransferMark();
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x1B, 1, 0));
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     EXPECT_EQ(CountSent(0x1B), 1u);
     EXPECT_EQ(drive().ProgramCount(), 1u);
 }
@@ -383,7 +391,8 @@ TEST_F(DownloadTest, DriveThatNeverGetsReadyStillGetsTheImage) {
     AtapiDevice& d = Open();
     drive().AddFault(MakeFault(Kind::SenseData, 0x00, 1, 0, sim::sense::kBecomingReady));
     const double start = machine_.clock.NowSeconds();
-    ASSERT_TRUE(d.DownloadFirmware(image_.data(), static_cast<std::int32_t>(image_.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        image_.data(), static_cast<std::int32_t>(image_.size()), false));
     EXPECT_GE(machine_.clock.NowSeconds() - start, 61.0);  // the wait, then the pause
     EXPECT_EQ(drive().ProgramCount(), 1u);
 }
@@ -392,16 +401,17 @@ TEST_F(DownloadTest, SizesThatAreNotWholeBlocksAreRefusedBeforeAnythingIsSent) {
     AtapiDevice& d = Open();
     d.SetTimeLimit(5);
     for (std::int32_t size : {0, 1'040'000, 16'383, 16'385, -16'384, -1, 0x1000000 + 16'384}) {
-        EXPECT_FALSE(d.DownloadFirmware(image_.data(), size, false)) << size;
+        EXPECT_FALSE(FirmwareDownload(d).DownloadFirmware(image_.data(), size, false)) << size;
     }
-    EXPECT_FALSE(d.DownloadFirmware(nullptr, 16'384, false));
+    EXPECT_FALSE(FirmwareDownload(d).DownloadFirmware(nullptr, 16'384, false));
     EXPECT_TRUE(drive().Log().empty());
     EXPECT_FALSE(d.TransferMark());
     EXPECT_EQ(d.TimeLimit(), 5u);
 
     // Whole blocks are fine, however few.
     const auto small = sim::MakeFirmwareImage("QS01", kBlock, 3);
-    EXPECT_TRUE(d.DownloadFirmware(small.data(), static_cast<std::int32_t>(small.size()), false));
+    EXPECT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        small.data(), static_cast<std::int32_t>(small.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 1u);
     EXPECT_EQ(drive().FlashContents(), small);
 }
@@ -413,7 +423,8 @@ TEST_F(DownloadTest, ImageAsLargeAsTheOffsetsCarryGoesWhole) {
     AtapiDevice d(true);
     Prepare(d);
     const auto large = sim::MakeFirmwareImage("QL01", 0x1000000, 5);
-    ASSERT_TRUE(d.DownloadFirmware(large.data(), static_cast<std::int32_t>(large.size()), false));
+    ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
+        large.data(), static_cast<std::int32_t>(large.size()), false));
     EXPECT_EQ(ImageWriteOffsets().size(), 0x1000000 / kBlock);
     EXPECT_EQ(ProgramCommands(), 1u);
 }

@@ -11,6 +11,7 @@
 
 #include "device/atapi_device.h"
 #include "fake_sysfs.h"
+#include "flash/firmware_download.h"
 #include "formats/firmware_image.h"
 #include "platform/linux/linux_platform.h"
 
@@ -308,8 +309,8 @@ TEST_F(InterposerDriveTest, OneMegabyteDownloadThenSgInqShowsTheNewRevision) {
         ASSERT_GE(device.RecordCount(), 1);
         ASSERT_TRUE(device.SelectDrive(0));
         device.ClearUnitAttention();
-        ASSERT_TRUE(
-            device.DownloadFirmware(image.data(), static_cast<std::int32_t>(image.size()), false))
+        ASSERT_TRUE(FirmwareDownload(device).DownloadFirmware(
+            image.data(), static_cast<std::int32_t>(image.size()), false))
             << "sense " << int(device.LastCommandRecord().senseKey) << "/"
             << int(device.LastCommandRecord().asc);
         device.WaitReady(60);

@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 #include "platform/sim/sim_platform.h"
 #include "sim/machine.h"
 #include "ui/headless/headless.h"

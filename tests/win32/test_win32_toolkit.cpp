@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 #include "ui/win32/win32_toolkit.h"
-#include "worker/thread.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN

@@ -10,6 +10,7 @@
 
 #include "drive_rig.h"
 #include "formats/firmware_image.h"
+#include "host/window_thread_queue.h"
 #include "package/match_drives.h"
 #include "package_helpers.h"
 #include "worker/parser.h"
@@ -99,9 +100,9 @@ class WorkerTest : public DriveRig {
 TEST_F(WorkerTest, SuccessfulDownloadLeavesZeroAndCompletesOnceOnTheWindowThread) {
     Build(1);
     targets_[0]->SetFlashResult(99);
-    Parser* worker = new Parser(Job(0), done_.Handler());
+    const auto worker = std::make_unique<Parser>(Job(0), done_.Handler());
     ASSERT_TRUE(RunCompletions(done_, 1));
-    EXPECT_EQ(done_.senders, std::vector<TThread*>{worker});
+    EXPECT_EQ(done_.senders, std::vector<TThread*>{worker.get()});
     EXPECT_EQ(done_.threads[0], std::this_thread::get_id());
     EXPECT_EQ(targets_[0]->FlashResult(), kFlashSucceeded);
     EXPECT_EQ(drive().ProgramCount(), 1u);
@@ -116,7 +117,7 @@ TEST_F(WorkerTest, SuccessfulDownloadLeavesZeroAndCompletesOnceOnTheWindowThread
 TEST_F(WorkerTest, FailureDuringTheTransferLeaves42) {
     Build(1);
     drive().AddFault(MakeFault(Kind::TransportFailure, 0x3B, 1, 0));
-    new Parser(Job(0), done_.Handler());
+    const auto worker = std::make_unique<Parser>(Job(0), done_.Handler());
     ASSERT_TRUE(RunCompletions(done_, 1));
     EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
     EXPECT_TRUE(targets_[0]->TransferMark());
@@ -127,7 +128,7 @@ TEST_F(WorkerTest, FailureDuringTheTransferLeaves42) {
 TEST_F(WorkerTest, OtherExceptionOutOfTheDownloadLeaves42) {
     Build(1);
     os_.throwOnOpcode = 0x3B;
-    new Parser(Job(0), done_.Handler());
+    const auto worker = std::make_unique<Parser>(Job(0), done_.Handler());
     ASSERT_TRUE(RunCompletions(done_, 1));
     EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
     EXPECT_EQ(drive().ProgramCount(), 0u);
@@ -136,7 +137,7 @@ TEST_F(WorkerTest, OtherExceptionOutOfTheDownloadLeaves42) {
 
 TEST_F(WorkerTest, FailureBeforeTheMarkLeaves42) {
     Build(1);
-    new Parser(Job(0, 16'383), done_.Handler());
+    const auto worker = std::make_unique<Parser>(Job(0, 16'383), done_.Handler());
     ASSERT_TRUE(RunCompletions(done_, 1));
     EXPECT_EQ(targets_[0]->FlashResult(), kFlashFailed);
     EXPECT_FALSE(targets_[0]->TransferMark());  // the failure came back as a plain false
@@ -172,7 +173,7 @@ TEST_F(WorkerTest, DriveThatIsNotTheAdmittedOneIsNeverWritten) {
         FlashJob job = Job(0);
         c.change(job);
         done_.senders.clear();
-        new Parser(job, done_.Handler());
+        const auto worker = std::make_unique<Parser>(job, done_.Handler());
         ASSERT_TRUE(RunCompletions(done_, 1));
         EXPECT_EQ(targets_[0]->FlashResult(), kFlashNotAdmitted);
         EXPECT_EQ(CountSent(0x3B), 0u);
@@ -186,8 +187,10 @@ TEST_F(WorkerTest, SeveralWorkersFlashSeveralDrivesAtOnce) {
     constexpr int kDrives = 4;
     Build(kDrives);
     std::set<TThread*> workers;
+    std::vector<std::unique_ptr<Parser>> owned;
     for (int i = 0; i < kDrives; ++i) {
-        workers.insert(new Parser(Job(i), done_.Handler()));
+        owned.push_back(std::make_unique<Parser>(Job(i), done_.Handler()));
+        workers.insert(owned.back().get());
     }
     ASSERT_TRUE(RunCompletions(done_, kDrives));
     EXPECT_FALSE(done_.overlapped);

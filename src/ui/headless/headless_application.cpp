@@ -4,11 +4,11 @@
 #include <exception>
 #include <stdexcept>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 #include "platform/platform.h"
 #include "ui/headless/headless.h"
 #include "ui/headless/headless_detail.h"
-#include "worker/thread.h"
 
 namespace quiver::ui::headless {
 
@@ -268,7 +268,7 @@ void HeadlessApplication::Run() {
             // worker works the time is its to move: on a virtual clock a window thread that
             // slept to its next tick would move it on under the worker's timed waits, and the
             // more so the slower the host runs the worker.
-            if (TThread::Working() != 0) {
+            if (WindowThreadQueue::Working() != 0) {
                 // Looking at the time (a counter read) moves a virtual clock on a little too:
                 // look seldom.
                 WindowThreadQueue::WaitForPending(std::chrono::milliseconds(10));

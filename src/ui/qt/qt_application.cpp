@@ -16,10 +16,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 #include "ui/qt/qt_painting.h"
 #include "ui/qt/qt_toolkit.h"
-#include "worker/thread.h"
 
 namespace quiver::ui::qt {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
+#include "host/window_thread_queue.h"
 #include "ui/win32/win32_system.h"
 #include "ui/win32/win32_toolkit.h"
-#include "worker/thread.h"
 
 namespace quiver::ui::win32 {
 

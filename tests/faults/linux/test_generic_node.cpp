@@ -14,10 +14,10 @@
 
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
+#include "host/window_thread_queue.h"
 #include "platform/linux/linux_platform.h"
 #include "simapp/package_file.h"
 #include "ui/headless/headless.h"
-#include "worker/thread.h"
 
 namespace quiver {
 namespace {

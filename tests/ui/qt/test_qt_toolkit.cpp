@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
+#include "host/window_thread_queue.h"
 #include "qt_rig.h"
 #include "ui/qt/qt_toolkit.h"
-#include "worker/thread.h"
 
 namespace quiver::qttest {
 namespace {

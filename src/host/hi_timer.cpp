@@ -1,4 +1,4 @@
-#include "flash/hi_timer.h"
+#include "host/hi_timer.h"
 
 #include <atomic>
 #include <cmath>
