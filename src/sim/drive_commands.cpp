@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/drive.h"
-#include "sim/drive_codes.h"
 #include "formats/firmware_image.h"
 #include "formats/flash_profile_format.h"
+#include "sim/drive.h"
+#include "sim/drive_codes.h"
 
 namespace sim {
 

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "json/json_file.h"
 #include "formats/firmware_image.h"
+#include "json/json_file.h"
 #include "simapp/machine_file.h"
 #include "simapp/machine_file_names.h"
 #include "simapp/machine_file_values.h"
