@@ -62,10 +62,6 @@ void TThread::Dispose(std::unique_ptr<TThread> worker) {
     worker.reset();
 }
 
-int TThread::Working() {
-    return WindowThreadQueue::Working();
-}
-
 bool TThread::Finished() const {
     std::lock_guard<std::mutex> lock(gate_->mutex);
     return gate_->finished;

@@ -35,9 +35,6 @@ class TThread {
 
     bool Finished() const;
 
-    // Threads of the process that are running their Execute now.
-    static int Working();
-
   protected:
     virtual void Execute() = 0;
     // Hands OnTerminate to the window thread and waits for it.
