@@ -17,6 +17,19 @@ constexpr std::uint32_t kProfileOffsetSmallChips = 0x080000;
 // Offsets and lengths travel in 24 bits.
 constexpr std::int32_t kLargestImage = 0x1000000;
 constexpr double kPauseBeforeProgramSeconds = 1.0;
+constexpr std::uint32_t kSectorBytes = 512;
+
+// Makes the read buffer differ from the block at the first and last byte of every sector, so
+// that a read-back that reports the whole block but brings less (a manager that leaves the
+// request's length as given, a transfer cut short at any sector) cannot pass for the block,
+// whatever the buffer held before: an earlier block, or padding that repeats the block's own
+// bytes.
+void Poison(std::uint8_t* readBack, const std::uint8_t* block) {
+    for (std::uint32_t at = 0; at < kBlockBytes; at += kSectorBytes) {
+        readBack[at] = static_cast<std::uint8_t>(~block[at]);
+        readBack[at + kSectorBytes - 1] = static_cast<std::uint8_t>(~block[at + kSectorBytes - 1]);
+    }
+}
 
 }  // namespace
 
@@ -96,11 +109,9 @@ bool FirmwareDownload::TransferImage(const std::uint8_t* data, std::int32_t size
         for (std::uint32_t i = 0; i < blocks && passed; ++i) {
             const std::uint32_t offset = i * kBlockBytes;
             const std::uint8_t* block = data + offset;
-            // A read-back shorter than the block fails on its length. One that reports the
-            // whole block but brings less (a manager that leaves the request's length as
-            // given) would leave the previous block's bytes to be compared: the buffer is
-            // cleared before each read so that they cannot pass for this block's.
-            std::memset(readBack, 0, kBlockBytes);
+            // A read-back shorter than the block fails on its length; one that claims the
+            // whole block but brings less fails on the poisoned bytes.
+            Poison(readBack, block);
             passed = drive_.WriteBufferFrom(offset, block, kBlockBytes) &&
                      drive_.ReadBuffer(offset, kBlockBytes) &&
                      std::memcmp(readBack, block, kBlockBytes) == 0;

@@ -345,19 +345,26 @@ TEST_F(DownloadTest, ReadBackThatReturnsPartOfABlockVerifiesNothing) {
 
 // A READ BUFFER that completes GOOD and reports the whole block but brings nothing (as through
 // a manager that leaves the request's length as given): what an earlier block left in the read
-// buffer must not pass for it, even where the image repeats itself, as padding does.
+// buffer must not pass for it, even where the image repeats itself, as padding of zeros or of
+// ones does.
 TEST_F(DownloadTest, ReadBackThatBringsNothingVerifiesNothing) {
     AtapiDevice& d = Open();
     std::vector<std::uint8_t> image = image_;
+    std::fill(image.begin() + 56 * kBlock, image.begin() + 60 * kBlock, 0x00);
     std::fill(image.begin() + 60 * kBlock, image.begin() + 63 * kBlock, 0xFF);
     SealImage(image);
-    sim::Fault untouched = MakeFault(Kind::ShortTransfer, 0x3C, 63, 1);  // block 62, attempt 1
-    untouched.bytes = 0;
-    untouched.reportsAll = true;
-    drive().AddFault(untouched);
+    for (const std::uint32_t read : {59u, 63u}) {  // block 58 in attempt 1, block 3 in attempt 2
+        sim::Fault untouched = MakeFault(Kind::ShortTransfer, 0x3C, read, 1);
+        untouched.bytes = 0;
+        untouched.reportsAll = true;
+        drive().AddFault(untouched);
+    }
     ASSERT_TRUE(FirmwareDownload(d).DownloadFirmware(
         image.data(), static_cast<std::int32_t>(image.size()), false));
-    EXPECT_EQ(ImageWriteOffsets().size(), 63u + 64u);  // block 62 failed, then a whole attempt
+    const auto offsets = ImageWriteOffsets();
+    ASSERT_EQ(offsets.size(), 59u + 4u + 64u);
+    EXPECT_EQ(offsets[59], 0u);  // the zero block failed: the next attempt starts again
+    EXPECT_EQ(offsets[63], 0u);
     EXPECT_EQ(drive().FlashContents(), image);
 }
 
