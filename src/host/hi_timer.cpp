@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <thread>
 
 #include "platform/platform.h"
 
@@ -126,7 +125,7 @@ void HiTimer::Delay(double seconds) {
     Start(true);
     while (Elapsed() < seconds) {
         ProcessMessages();
-        std::this_thread::yield();
+        Os().SwitchToThread();
     }
     Stop();
 }

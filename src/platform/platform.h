@@ -44,6 +44,9 @@ class Platform {
     virtual BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) = 0;
     virtual BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) = 0;
     virtual void Sleep(DWORD dwMilliseconds) = 0;
+    // Gives the rest of the calling thread's time slice to another thread that is ready to run;
+    // FALSE when there was none.
+    virtual BOOL SwitchToThread() = 0;
 
     // System: version, token and privilege, restart.
     virtual BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) = 0;

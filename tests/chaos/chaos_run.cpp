@@ -1,5 +1,6 @@
 #include "chaos_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -102,8 +103,10 @@ RunView RunCase(const ChaosCase& c, const std::vector<std::uint8_t>& package,
     }
     std::vector<std::vector<std::size_t>> scanEnd;  // per chain, per drive: log size
     bool scanOver = false;
+    std::int64_t scanEndNanos = 0;
     auto markScanEnd = [&] {
         scanOver = true;
+        scanEndNanos = machine.clock.NowNanos();
         for (std::size_t i = 0; i < machine.DriveCount(); ++i) {
             std::vector<std::size_t> sizes;
             ForEachInChain(machine.drive(i),
@@ -278,6 +281,13 @@ RunView RunCase(const ChaosCase& c, const std::vector<std::uint8_t>& package,
             v.scanCommands = v.log.size();
             if (scanOver && i < scanEnd.size()) {
                 v.scanCommands = k < scanEnd[i].size() ? scanEnd[i][k] : 0;
+                // The log is in the order the commands ended: one the scan sent and gave up on
+                // (a request still pending at its time limit) can end long after the list was
+                // made. It is still the scan's.
+                const auto late = std::stable_partition(
+                    v.log.begin() + static_cast<std::ptrdiff_t>(v.scanCommands), v.log.end(),
+                    [&](const sim::LoggedCommand& c) { return c.startNanos < scanEndNanos; });
+                v.scanCommands = static_cast<std::size_t>(late - v.log.begin());
             }
             if (d.ReplacedBy() == nullptr) {
                 v.revision = d.Revision();

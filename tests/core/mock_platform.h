@@ -33,6 +33,7 @@ class MockPlatform : public Platform {
     MOCK_METHOD(BOOL, QueryPerformanceFrequency, (LARGE_INTEGER*), (override));
     MOCK_METHOD(BOOL, QueryPerformanceCounter, (LARGE_INTEGER*), (override));
     MOCK_METHOD(void, Sleep, (DWORD), (override));
+    MOCK_METHOD(BOOL, SwitchToThread, (), (override));
     MOCK_METHOD(BOOL, GetVersionExA, (OSVERSIONINFOA*), (override));
     MOCK_METHOD(HANDLE, GetCurrentProcess, (), (override));
     MOCK_METHOD(BOOL, OpenProcessToken, (HANDLE, DWORD, HANDLE*), (override));

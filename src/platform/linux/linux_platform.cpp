@@ -3,6 +3,7 @@
 #include "platform/linux/linux_platform.h"
 
 #include <dirent.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -299,6 +300,10 @@ void LinuxPlatform::Sleep(DWORD dwMilliseconds) {
                   static_cast<long>(dwMilliseconds % 1000) * 1'000'000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+BOOL LinuxPlatform::SwitchToThread() {
+    return sched_yield() == 0 ? TRUE : FALSE;
 }
 
 // --- For tests --------------------------------------------------------------------------------

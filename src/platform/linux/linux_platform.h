@@ -99,6 +99,7 @@ class LinuxPlatform : public Platform {
     BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) override;
     BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) override;
     void Sleep(DWORD dwMilliseconds) override;
+    BOOL SwitchToThread() override;
 
     BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) override;
     HANDLE GetCurrentProcess() override;

@@ -236,6 +236,17 @@ void SimPlatform::Sleep(DWORD dwMilliseconds) {
     machine_.clock.SleepMillis(dwMilliseconds);
 }
 
+BOOL SimPlatform::SwitchToThread() {
+    // On a virtual clock a thread that spins on the counter moves time on itself and waits for
+    // nobody: giving the processor away would only cost it a whole time slice whenever the host
+    // is busy. On a scaled clock it waits in real time, and the others should run meanwhile.
+    if (machine_.clock.mode() == sim::Clock::Mode::Virtual) {
+        return FALSE;
+    }
+    std::this_thread::yield();
+    return TRUE;
+}
+
 // --- What the emulated OS saw ----------------------------------------------------------------
 
 std::vector<RecordedMessageBox> SimPlatform::MessageBoxes() const {

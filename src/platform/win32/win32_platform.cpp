@@ -211,6 +211,10 @@ void Win32Platform::Sleep(DWORD dwMilliseconds) {
     ::Sleep(dwMilliseconds);
 }
 
+BOOL Win32Platform::SwitchToThread() {
+    return ::SwitchToThread();
+}
+
 BOOL Win32Platform::GetVersionExA(OSVERSIONINFOA* lpVersionInformation) {
     return ::GetVersionExA(As<::OSVERSIONINFOA*>(lpVersionInformation));
 }

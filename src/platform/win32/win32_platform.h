@@ -36,6 +36,7 @@ class Win32Platform : public Platform {
     BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) override;
     BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) override;
     void Sleep(DWORD dwMilliseconds) override;
+    BOOL SwitchToThread() override;
 
     BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) override;
     HANDLE GetCurrentProcess() override;
