@@ -31,6 +31,21 @@ std::string Trimmed(std::string text) {
     return text;
 }
 
+// Where the resource section begins in a PE file: its directory tables come first.
+std::size_t ResourceSectionStart(const Bytes& pe) {
+    auto u16 = [&](std::size_t at) { return static_cast<std::size_t>(pe[at] | pe[at + 1] << 8); };
+    auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+    const std::size_t nt = u32(0x3C);
+    const std::size_t table = nt + 24 + u16(nt + 20);
+    for (std::size_t i = 0; i < u16(nt + 6); ++i) {
+        const std::size_t section = table + 40 * i;
+        if (std::equal(pe.begin() + section, pe.begin() + section + 6, ".rsrc")) {
+            return u32(section + 20);
+        }
+    }
+    return pe.size();
+}
+
 class VersionStringsTest : public ::testing::TestWithParam<const char*> {
   protected:
     void SetUp() override {
@@ -150,18 +165,25 @@ TEST_P(VersionStringsTest, ADamagedResourceTreeIsReadWithinTheFileAndOnlyWarnedA
         low = std::min(low, s.offset);
         high = std::max(high, s.offset + 2 * s.capacity);
     }
-    // The resource directory and the icon lie before the version information.
-    low = low > 40000 ? low - 40000 : 0;
-    high = std::min(updater_.size(), high + 64);
+    // What the reader follows: the directory tables at the start of the resource section, and
+    // the version information with its header before the first string. The icons' pixels lie
+    // between them and are never read.
+    const std::size_t directory = ResourceSectionStart(updater_);
+    ASSERT_LT(directory, low);
+    const std::pair<std::size_t, std::size_t> ranges[] = {
+        {directory, std::min(low, directory + 2048)},
+        {low > 512 ? low - 512 : 0, std::min(updater_.size(), high + 64)}};
     Bytes damaged = updater_;
     int unreadable = 0;
-    for (std::size_t at = low; at < high; ++at) {
-        for (const std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0xFF}}) {
-            const std::uint8_t kept = damaged[at];
-            damaged[at] = value;
-            const VersionStrings read = ReadVersionStrings(damaged);
-            unreadable += read.error.empty() ? 0 : 1;
-            damaged[at] = kept;
+    for (const auto& [from, to] : ranges) {
+        for (std::size_t at = from; at < to; ++at) {
+            for (const std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0xFF}}) {
+                const std::uint8_t kept = damaged[at];
+                damaged[at] = value;
+                const VersionStrings read = ReadVersionStrings(damaged);
+                unreadable += read.error.empty() ? 0 : 1;
+                damaged[at] = kept;
+            }
         }
     }
     EXPECT_GT(unreadable, 0) << "no damage was noticed at all";
