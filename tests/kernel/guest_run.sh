@@ -9,6 +9,7 @@
 #   RESULTS/<case>.quiver    the updater's run as the preloaded driver saw it (with UPDATER:
 #                            quiver packed for QEMU's scsi-cd; DRIVER: tests/linux/qt_driver.cpp)
 #   cases: root; readonly (every node 0644); sgwrite (sr 0644, sg 0666); noaccess (0600)
+#   RESULTS/uptime           the guest's uptime in seconds after each run, for the docs' timings
 # Each output ends with "exit N", the program's exit status.
 set -u
 out=$1 probe=$2 updater=${3:-} driver=${4:-}
@@ -20,6 +21,7 @@ for block in /sys/class/block/sr*; do
     printf '%s %s|%s|%s|%s\n' "$(basename "$block")" "$(basename "$(readlink -f "$device")")" \
         "$(trim <"$device/vendor")" "$(trim <"$device/model")" "$(trim <"$device/rev")"
 done >"$out/sysfs"
+echo "start $(cut -d' ' -f1 /proc/uptime)" >"$out/uptime"
 
 as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 # The updater's lock file and Qt's runtime directory, for root and for nobody.
@@ -35,6 +37,7 @@ run() {
     ls -l /dev/sr* /dev/sg* >"$out/$name.nodes" 2>&1
     "$@" "$probe" "$mode" >"$out/$name.$mode" 2>&1
     echo "exit $?" >>"$out/$name.$mode"
+    echo "$name.$mode $(cut -d' ' -f1 /proc/uptime)" >>"$out/uptime"
 }
 # updater CASE UID [as_nobody]: the updater under the driver, bounded in time.
 updater() {
@@ -44,6 +47,7 @@ updater() {
     "$@" env HOME=/tmp XDG_RUNTIME_DIR="/tmp/runtime-$uid" QT_QPA_PLATFORM=offscreen \
         LD_PRELOAD="$driver" timeout -s KILL 120 "$updater" >"$out/$name.quiver" 2>&1
     echo "exit $?" >>"$out/$name.quiver"
+    echo "$name.quiver $(cut -d' ' -f1 /proc/uptime)" >>"$out/uptime"
 }
 
 run root list
