@@ -4,7 +4,8 @@
 #
 # Usage: check.sh RESULTS CASE
 #   root      as root the probe lists every optical drive of sysfs with the kernel's identity
-#             and address, and the drive list shows them; WRITE BUFFER reaches the drives
+#             and address, and the drive list shows them; WRITE BUFFER reaches the drives, and
+#             the updater reports the drive's refusal as a failed update
 #   readonly  with read access only the drives are listed and answer INQUIRY, and WRITE BUFFER
 #             is refused before it reaches them; the updater says it could not flash
 #   sgwrite   with read-write access to the generic nodes WRITE BUFFER reaches the drives there
@@ -83,6 +84,13 @@ case $case in
         # With CAP_SYS_RAWIO the block node takes the command itself.
         writes root.write 0 "$refused_by_drive"
         has root.write "exit 0"
+        # The updater admits the scsi-cd, and the drive's refusal ends the update as a failure.
+        if [ -f "$results/root.quiver" ]; then
+            has root.quiver "list 0 \" 0-0-0-0 $(root_of sr0)QEMU    QEMU CD-ROM      2.5+\""
+            has_match root.quiver '^click cmdUpdate$'
+            has_match root.quiver \
+                '^dialog "Error" "Unable to flash firmware. Please contact with your vendor !"'
+        fi
         ;;
     readonly)
         lists_all readonly.list
