@@ -44,7 +44,7 @@ timeout --kill-after=10 "$limit" "$qemu" \
     -machine pc -accel tcg -m 1024 -smp 1 -no-reboot -nodefaults \
     -display none -monitor none -serial "file:$results/console.log" \
     -kernel "$kernel/vmlinuz" -initrd "$initramfs" \
-    -append "console=ttyS0 panic=-1 loglevel=4 quiver_run=$results/run.sh quiver_out=$results" \
+    -append "console=ttyS0 panic=-1 loglevel=4 scsi_mod.scan=sync quiver_run=$results/run.sh quiver_out=$results" \
     -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
     -virtfs "local,path=$results,mount_tag=out,security_model=none,multidevs=remap" \
     -device virtio-scsi-pci,id=scsi0 \

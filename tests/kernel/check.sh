@@ -81,7 +81,8 @@ case $case in
     root)
         lists_all root.list
         has root.list "exit 0"
-        # With CAP_SYS_RAWIO the block node takes the command itself.
+        # With CAP_SYS_RAWIO the block node takes the command itself: the backend tries it
+        # there first.
         writes root.write 0 "$refused_by_drive"
         has root.write "exit 0"
         # The updater admits the scsi-cd, and the drive's refusal ends the update as a failure.
@@ -94,7 +95,12 @@ case $case in
         ;;
     readonly)
         lists_all readonly.list
+        # The block node's filter refuses the command and the generic node cannot be opened
+        # read-write; the backend reports nothing more than the failed request.
         writes readonly.write 0 "$refused_by_kernel"
+        if grep -q '^report ' "$results/readonly.write"; then
+            fail "readonly.write: the backend reported something: $(grep '^report ' "$results/readonly.write")"
+        fi
         has readonly.write "exit 0"
         if [ -f "$results/readonly.quiver" ]; then
             has_match readonly.quiver '^click cmdUpdate$'
@@ -107,6 +113,8 @@ case $case in
         has sgwrite.write "exit 0"
         ;;
     noaccess)
+        # sysfs shows the drives to everyone; the backend lists only the drives it can open, so
+        # none here, and the updater's list of detected drives is empty.
         for entry in "${sysfs[@]}"; do
             has noaccess.list "optical ${entry%% *}"
         done

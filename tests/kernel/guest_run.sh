@@ -45,7 +45,7 @@ updater() {
     name=$1 uid=$2
     shift 2
     "$@" env HOME=/tmp XDG_RUNTIME_DIR="/tmp/runtime-$uid" QT_QPA_PLATFORM=offscreen \
-        LD_PRELOAD="$driver" timeout -s KILL 120 "$updater" >"$out/$name.quiver" 2>&1
+        LD_PRELOAD="$driver" timeout -s KILL 60 "$updater" >"$out/$name.quiver" 2>&1
     echo "exit $?" >>"$out/$name.quiver"
     echo "$name.quiver $(cut -d' ' -f1 /proc/uptime)" >>"$out/uptime"
 }
