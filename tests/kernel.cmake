@@ -35,29 +35,31 @@ if(QUIVER_KERNEL_TEST AND CMAKE_SYSTEM_NAME STREQUAL "Linux"
         COMMENT "Making the test guest's initramfs"
         VERBATIM)
 
-    # The updater, packed for QEMU's scsi-cd (any revision) with the demo image.
+    # The updater, packed for QEMU's scsi-cd (any revision) with the demo image. Beside the
+    # kernel's directory, not in it: scripts/fetch-kernel replaces that one whole.
+    set(_updater_dir ${CMAKE_BINARY_DIR}/kernel-updater)
     file(READ ${_kernel_src}/quiver-qemu.json _kernel_manifest)
     string(REPLACE "@DEMO_IMAGE@" "${CMAKE_BINARY_DIR}/generated/demo_image.bin"
                    _kernel_manifest "${_kernel_manifest}")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_kernel_src}/quiver-qemu.json)
-    file(GENERATE OUTPUT ${_kernel_dir}/quiver-qemu.json CONTENT "${_kernel_manifest}")
+    file(GENERATE OUTPUT ${_updater_dir}/quiver-qemu.json CONTENT "${_kernel_manifest}")
     add_custom_command(
-        OUTPUT ${_kernel_dir}/quiver-qemu
-        COMMAND quiver-pack fill ${_kernel_dir}/quiver-qemu.json $<TARGET_FILE:quiver>
-                -o ${_kernel_dir}/quiver-qemu
-        DEPENDS quiver quiver-pack ${_kernel_dir}/quiver-qemu.json
+        OUTPUT ${_updater_dir}/quiver-qemu
+        COMMAND quiver-pack fill ${_updater_dir}/quiver-qemu.json $<TARGET_FILE:quiver>
+                -o ${_updater_dir}/quiver-qemu
+        DEPENDS quiver quiver-pack ${_updater_dir}/quiver-qemu.json
                 ${CMAKE_BINARY_DIR}/generated/demo_image.bin
         COMMENT "Packing the updater for QEMU's drive"
         VERBATIM)
     add_custom_target(kernel_guest ALL
-        DEPENDS ${_kernel_dir}/initramfs.cpio.gz ${_kernel_dir}/quiver-qemu)
+        DEPENDS ${_kernel_dir}/initramfs.cpio.gz ${_updater_dir}/quiver-qemu)
     add_dependencies(kernel_guest demo_image quiver_kernel_probe quiver_qt_driver)
 
     set(_kernel_results ${CMAKE_BINARY_DIR}/kernel-results)
     add_test(NAME kernel_boot
              COMMAND bash ${_kernel_src}/boot.sh ${_kernel_dir} ${_kernel_dir}/initramfs.cpio.gz
                      ${_kernel_results} ${_kernel_src}/guest_run.sh
-                     $<TARGET_FILE:quiver_kernel_probe> ${_kernel_dir}/quiver-qemu
+                     $<TARGET_FILE:quiver_kernel_probe> ${_updater_dir}/quiver-qemu
                      $<TARGET_FILE:quiver_qt_driver>)
     set_tests_properties(kernel_boot PROPERTIES LABELS kernel TIMEOUT 600 SKIP_RETURN_CODE 77
                                                 FIXTURES_SETUP kernel_guest)
