@@ -270,7 +270,7 @@ void TQuiverMain::StartUp() {
     if (admitted == 0) {
         application().MessageDlg("No matched drive detected !\nThis utility is only for " +
                                      package_.DriveName() + " drive.\n\nDetected drives :\n" +
-                                     DriveListText_ + Device_->MissingAccess(),
+                                     DriveListText_ + Device_->ScanMissingAccess(),
                                  ui::DialogKind::Error, ui::DialogButtons::Ok);
         Terminate();
         return;

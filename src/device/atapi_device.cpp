@@ -230,7 +230,7 @@ std::string AtapiDevice::MissingAccess() const {
             return line;
         }
     }
-    return driveMissingAccess_.empty() ? scanMissingAccess_ : driveMissingAccess_;
+    return driveMissingAccess_;
 }
 
 }  // namespace quiver

@@ -160,9 +160,10 @@ class AtapiDevice {
     // Whether the drives are reached through the system's own drive access.
     bool UsesNativeDrives() const { return native_ != nullptr; }
     // One line on the access the drives lack, for the user: a request the system refused on a
-    // drive this object opened, else the first drive its scan could not open; empty when nothing
-    // is missing.
+    // drive this object opened; empty when nothing was refused.
     std::string MissingAccess() const;
+    // The same for the first drive the scan could not open at all.
+    const std::string& ScanMissingAccess() const { return scanMissingAccess_; }
     // A request the ASPI manager still held when the wait for it ran out; the object then
     // refuses every further command, as the manager may still write into its request and
     // buffers.

@@ -146,7 +146,8 @@ TEST_F(NativeDrivesTest, TheScanTakesNamesAndAddressesAndKeepsDrivesThatCannotBe
     EXPECT_STREQ(third->device_name, "sr10");
     EXPECT_EQ(third->address_reported, 0);
     EXPECT_EQ(third->adapter, 2);
-    EXPECT_EQ(device.MissingAccess(), denied.missingAccess);
+    EXPECT_EQ(device.ScanMissingAccess(), denied.missingAccess);
+    EXPECT_EQ(device.MissingAccess(), "");  // nothing was refused on a drive it opened
 
     EXPECT_FALSE(device.SelectDrive(0));
     EXPECT_TRUE(device.SelectDrive(1));

@@ -47,6 +47,7 @@ class LinuxDrives final : public DriveAccess {
     LinuxDrives& operator=(const LinuxDrives&) = delete;
 
     std::vector<DriveEntry> ListDrives() override;
+    // The open drive must not outlive this object.
     std::unique_ptr<OpenDrive> Open(const std::string& name, std::string* problem) override;
 
     // Whether WRITE BUFFER and the vendor command of the named drive go to its generic node.
