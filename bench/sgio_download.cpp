@@ -1,7 +1,7 @@
 // The updater's side of the side-by-side with sg_write_buffer: a firmware image written in 16 KiB
-// blocks, each read back and compared, through the Linux backend of the seam (SG_IO on
-// /dev/sr0, WRITE BUFFER again on /dev/sg0 when the block node refuses it). Run it with the
-// SG_IO interposer preloaded (scripts/bench does): the drive is an emulated KMR-730T.
+// blocks, each read back and compared, through the Linux drive access (SG_IO on /dev/sr0; WRITE
+// BUFFER on /dev/sg0 once the block node has refused the drive's filtered commands). Run it with
+// the SG_IO interposer preloaded (scripts/bench does): the drive is an emulated KMR-730T.
 //
 //   quiver_sgio_download [--root DIR] IMAGE         scan, select the drive, write and verify
 //   quiver_sgio_download [--root DIR] --scan-only   scan and select only: the fixed cost
@@ -9,8 +9,8 @@
 // DIR holds the sysfs tree that the backend reads (sys/class/block/sr0 and what it links to);
 // without it the tree is laid out in a temporary directory, which costs the process file
 // system work. The interposer serves the device nodes under the root. Exit status 0 when every
-// block was written and read back equal. Prints the time of the transfer itself (steady clock) to
-// standard output.
+// block was written and read back equal. Prints the time of the transfer itself (steady clock)
+// and the SG_IO requests it made to standard output.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -23,7 +23,8 @@
 #include "device/atapi_device.h"
 #include "fake_sysfs.h"
 #include "flash/firmware_download.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_drives.h"
+#include "platform/linux/linux_system.h"
 
 namespace {
 
@@ -57,8 +58,9 @@ int Run(int argc, char** argv) {
         sysfs->Add({.sr = 0, .hctl = "1:0:0:0", .sg = 0, .devNode = false});
         root = sysfs->root();
     }
-    quiver::LinuxPlatform os(root);
-    quiver::ScopedPlatform scope(os);
+    quiver::LinuxSystem system;
+    quiver::LinuxDrives drives(root);
+    quiver::ScopedRoles roles({&system, &system, nullptr, &drives});
 
     quiver::AtapiDevice device(true);
     if (device.RecordCount() < 1 || !device.SelectDrive(0)) {
@@ -71,14 +73,15 @@ int Run(int argc, char** argv) {
         return 0;
     }
 
+    const std::uint64_t requestsBefore = drives.Requests();
     const auto start = std::chrono::steady_clock::now();
     const bool verified = quiver::FirmwareDownload(device).TransferImage(
         image.data(), static_cast<std::int32_t>(image.size()));
     const auto took = std::chrono::steady_clock::now() - start;
     device.ReleaseDrive();
-    std::printf("transfer_us=%.1f verified=%d bytes=%zu\n",
+    std::printf("transfer_us=%.1f verified=%d bytes=%zu requests=%llu\n",
                 std::chrono::duration<double, std::micro>(took).count(), verified ? 1 : 0,
-                image.size());
+                image.size(), static_cast<unsigned long long>(drives.Requests() - requestsBefore));
     return verified ? 0 : 1;
 }
 

@@ -260,8 +260,8 @@ net_ir = {k: ir[k] - ir[k + "_base"] for k in ("sg", "quiver")}
 per_sgio = {k: ir[k + "_sgio"] / sgio_calls[k] for k in ("sg", "quiver")}
 side = [
     ("What runs", "64 WRITE BUFFER of 16 KiB on /dev/sg0",
-     "64 WRITE BUFFER (each refused on /dev/sr0 first, then sent on /dev/sg0) and 64 READ "
-     "BUFFER of 16 KiB, each block compared", ""),
+     "64 WRITE BUFFER on /dev/sg0 (chosen at the scan, whose vendor command /dev/sr0 refused) "
+     "and 64 READ BUFFER of 16 KiB on /dev/sr0, each block compared: 128 requests", ""),
     ("ioctl requests to the interposer (whole process; all but one or two are SG_IO)", f"{sgio_calls['sg']}",
      f"{sgio_calls['quiver']}", ratio(sgio_calls["quiver"], sgio_calls["sg"])),
     ("Wall time of the process (median of {})".format(RUNS), f"{wall_ms['sg']:.1f} ms",
@@ -401,7 +401,7 @@ lines += [
     "  read-back. `--length` keeps it from reading the file into a buffer of 8 MiB.",
     "- `quiver_sgio_download IMAGE` (`bench/sgio_download.cpp`): scan, select the drive, then",
     "  `FirmwareDownload::TransferImage`, the write plus read-back verify of every 16 KiB block, as",
-    "  the download does it, on `LinuxPlatform`. No flash profile, pause or program command:",
+    "  the download does it, on `LinuxDrives`. No flash profile, pause or program command:",
     "  those are not part of what sg_write_buffer does.",
     "",
     "The interposer serves both with drives that have been on a while (`QUIVER_SGIO_SETTLED=1`:",
@@ -429,14 +429,14 @@ lines += [
     f"{per_sgio['sg'] / 1e3:.1f} k inside SG_IO.",
     f"- The updater sends {sgio_calls['quiver'] / sgio_calls['sg']:.0f} times the requests for the "
     "same image: every block is",
-    "  written and read back, and every WRITE BUFFER is first refused on the block node (as the",
-    "  kernel's command filter does for a process without `CAP_SYS_RAWIO`) before it goes to",
-    "  the generic node. Its own path is "
+    "  written and read back. The block node refuses the drive's filtered commands once (the",
+    "  scan's vendor command, as the kernel's command filter does for a process without",
+    "  `CAP_SYS_RAWIO`); from then on WRITE BUFFER goes straight to the generic node. Its own path is "
     f"{ir['quiver_path'] / 64 / 1e3:.1f} k instructions a block: the block goes out straight",
     "  from the image, the 16 KiB read buffer is cleared before the read-back and the read-back",
     "  compared in place, about 48 KiB of memory traffic, plus building, handing over and timing",
-    "  three requests. That is the price of",
-    "  the verification that sg_write_buffer does not do; the refused request costs little.",
+    "  two requests. That is the price of",
+    "  the verification that sg_write_buffer does not do.",
     "- Whole-process figures are mostly start-up, alike for both: loading the interposer and",
     "  its emulated machine (which clears the drive's 2 MiB buffer). The sysfs tree that the",
     "  updater's backend reads is laid out once by the script, not by each process. The",

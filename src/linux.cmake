@@ -1,16 +1,18 @@
-# The seam on Linux (sysfs, SG_IO, the reboot service) with the flash guards (a lock file, the
+# The roles of the seam on Linux (drives from sysfs over SG_IO; the clock, collation and restart
+# through the login manager) with the flash guards (a lock file, the
 # login manager's inhibitor through sd-bus, exclusive opens), and the SG_IO interposer that
 # serves /dev/srN and /dev/sgN from an emulated PC.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     find_package(PkgConfig REQUIRED)
     pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
     add_library(quiver_platform_linux STATIC
-        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform_devices.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_platform_system.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_drives.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_system.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp)
+    pkg_check_modules(LIBCAP REQUIRED IMPORTED_TARGET libcap)
     target_link_libraries(quiver_platform_linux PUBLIC quiver_platform
-                                                PRIVATE PkgConfig::SYSTEMD quiver_warnings)
+                                                PRIVATE PkgConfig::SYSTEMD PkgConfig::LIBCAP
+                                                        quiver_warnings)
 
     # The Qt window toolkit, and quiver: the updater on Linux (Qt window, SG_IO). No moc: the
     # toolkit connects lambdas only.

@@ -7,6 +7,7 @@ quiver_test(drive_tests core
         ${CMAKE_CURRENT_LIST_DIR}/device/test_discovery.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/test_block_source.cpp
         ${CMAKE_CURRENT_LIST_DIR}/device/test_commands.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/device/test_native_drives.cpp
         ${CMAKE_CURRENT_LIST_DIR}/flash/test_download.cpp
         ${CMAKE_CURRENT_LIST_DIR}/flash/test_flash_tables.cpp
         ${CMAKE_CURRENT_LIST_DIR}/worker/test_worker.cpp

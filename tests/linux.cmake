@@ -2,8 +2,8 @@
 # emulated drives (with sg3_utils where installed).
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     quiver_test(linux_platform_tests linux
-        SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_platform.cpp
-        LIBS quiver_platform_linux quiver_device quiver_fake_sysfs
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_drives.cpp
+        LIBS quiver_platform_linux quiver_fake_sysfs
     )
 
     # The Linux flash guards (label safety): the lock file, the drive claims through the
@@ -73,6 +73,17 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         add_dependencies(linux_fault_tests quiver_sgio)
         gtest_discover_tests(linux_fault_tests DISCOVERY_TIMEOUT 60
             PROPERTIES LABELS faults
+                       ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
+
+        # What a user without access to the nodes is told: the whole program on nodes the
+        # interposer refuses.
+        add_executable(linux_access_tests ${CMAKE_CURRENT_LIST_DIR}/linux/test_linux_access.cpp)
+        target_link_libraries(linux_access_tests PRIVATE quiver_app quiver_ui_headless
+            quiver_platform_linux quiver_simapp quiver_fake_sysfs GTest::gtest GTest::gtest_main
+            quiver_warnings)
+        add_dependencies(linux_access_tests quiver_sgio)
+        gtest_discover_tests(linux_access_tests DISCOVERY_TIMEOUT 60
+            PROPERTIES LABELS linux
                        ENVIRONMENT "LD_PRELOAD=${CMAKE_BINARY_DIR}/lib/libquiver-sgio.so")
 
         # quiver itself, end to end: packed, on the interposer's drives, with a preloaded driver

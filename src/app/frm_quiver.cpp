@@ -1,5 +1,6 @@
 #include "app/frm_quiver.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -30,6 +31,11 @@ ui::Font TahomaBold(ui::Color color) {
     return ui::Font{"Tahoma", 8, true, color};
 }
 
+// The line a dialog adds on the access the drives lack; nothing when none is missing.
+std::string AccessLine(const std::string& missing) {
+    return missing.empty() ? std::string() : "\n" + missing;
+}
+
 std::string Bounded(const char* text, std::size_t size) {
     return std::string(text, strnlen(text, size));
 }
@@ -44,11 +50,28 @@ bool SameRevision(std::string a, std::string b) {
 
 }  // namespace
 
-std::string DriveListLine(const DriveRecord& r) {
+std::string DriveListLine(const DriveRecord& r, int nameWidth) {
+    char line[160];
+    if (r.device_name[0] != '\0') {
+        // A drive the system names itself: its name where the root would be, as wide as the
+        // widest name of the list, then the identity, or why the drive cannot be opened.
+        const std::string name = Bounded(r.device_name, sizeof r.device_name);
+        const int width = std::max(nameWidth, static_cast<int>(name.size()));
+        if (r.access_problem[0] != '\0') {
+            std::snprintf(line, sizeof line, "%2d-%d-%d-%d %-*s %s", r.adapter, r.path_id,
+                          r.target_id, r.lun, width, name.c_str(),
+                          Bounded(r.access_problem, sizeof r.access_problem).c_str());
+            return line;
+        }
+        std::snprintf(line, sizeof line, "%2d-%d-%d-%d %-*s %24s %4s", r.adapter, r.path_id,
+                      r.target_id, r.lun, width, name.c_str(),
+                      Bounded(r.identity, sizeof r.identity).c_str(),
+                      Bounded(r.revision, sizeof r.revision).c_str());
+        return line;
+    }
     const std::string root = Bounded(r.root_path, sizeof r.root_path);
     const std::string identity = Bounded(r.identity, sizeof r.identity);
     const std::string revision = Bounded(r.revision, sizeof r.revision);
-    char line[128];
     std::snprintf(line, sizeof line, "%2d-%d-%d-%d %.2s%24s %4s", r.adapter, r.path_id, r.target_id,
                   r.lun, root.c_str(), identity.c_str(), revision.c_str());
     return line;
@@ -247,7 +270,7 @@ void TQuiverMain::StartUp() {
     if (admitted == 0) {
         application().MessageDlg("No matched drive detected !\nThis utility is only for " +
                                      package_.DriveName() + " drive.\n\nDetected drives :\n" +
-                                     DriveListText_,
+                                     DriveListText_ + Device_->ScanMissingAccess(),
                                  ui::DialogKind::Error, ui::DialogButtons::Ok);
         Terminate();
         return;
@@ -285,12 +308,19 @@ void TQuiverMain::StartUp() {
 void TQuiverMain::FillDriveList() {
     cboDrives.Clear();
     DriveListText_.clear();
+    int nameWidth = 0;
+    for (int i = 0; i < Device_->RecordCount(); ++i) {
+        if (const DriveRecord* r = Device_->RecordAt(i)) {
+            nameWidth = std::max(nameWidth,
+                                 static_cast<int>(strnlen(r->device_name, sizeof r->device_name)));
+        }
+    }
     for (int i = 0; i < Device_->RecordCount(); ++i) {
         const DriveRecord* r = Device_->RecordAt(i);
         if (r == nullptr) {
             continue;
         }
-        const std::string line = DriveListLine(*r);
+        const std::string line = DriveListLine(*r, nameWidth);
         DriveListText_ += line + "\n";
         cboDrives.AddItem(line);
     }
@@ -528,7 +558,11 @@ void TQuiverMain::Complete() {
 
     AllSucceeded_ = true;
     bool succeeded[kMaxDrives] = {};
+    std::string missingAccess;
     for (int i = 0; i < TargetCount_; ++i) {
+        if (TargetDevices_[i] && missingAccess.empty()) {
+            missingAccess = TargetDevices_[i]->MissingAccess();
+        }
         if (TargetDevices_[i] && TargetDevices_[i]->FlashResult() != kFlashSucceeded) {
             AllSucceeded_ = false;
         }
@@ -569,7 +603,8 @@ void TQuiverMain::Complete() {
     cmdClose.SetEnabled(true);
 
     if (!AllSucceeded_) {
-        application().MessageDlg("Unable to flash firmware. Please contact with your vendor !",
+        application().MessageDlg("Unable to flash firmware. Please contact with your vendor !" +
+                                     AccessLine(missingAccess),
                                  ui::DialogKind::Error, ui::DialogButtons::Ok);
         Terminate();
         return;
@@ -617,7 +652,8 @@ void TQuiverMain::HoldSystem() {
 // The target's drive to its worker alone. A drive that another program has to itself is not
 // flashed: the user is told which one, and the update cannot succeed.
 bool TQuiverMain::ClaimDrive(int slot, AtapiDevice& target) {
-    Guarded claim = guards_->ClaimDrive(target.DeviceHandle());
+    Guarded claim = target.NativeDrive() != nullptr ? guards_->ClaimOpenDrive(*target.NativeDrive())
+                                                    : guards_->ClaimDrive(target.DeviceHandle());
     if (claim.result != GuardResult::Busy) {
         driveGuards_[slot] = std::move(claim.guard);
         return true;

@@ -120,8 +120,10 @@ class TQuiverMain : public ui::TForm {
     void CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]);
 };
 
-// The drive list line of a record: "%2d-%d-%d-%d %.2s%24s %4s".
-std::string DriveListLine(const DriveRecord& record);
+// The drive list line of a record: "%2d-%d-%d-%d %.2s%24s %4s"; for a drive the system names
+// itself, the name in place of the root, padded to `nameWidth`, and a blank before the identity
+// (or before why the drive cannot be opened).
+std::string DriveListLine(const DriveRecord& record, int nameWidth = 0);
 
 // The pictures of the Update button, 18 by 18.
 ui::Picture UpdatePicture();

@@ -1,4 +1,5 @@
-// quiver: the updater on Linux, a Qt window over SG_IO. The text comparison collates by the
+// quiver: the updater on Linux, a Qt window over SG_IO, on the Linux realisation of each role of
+// the platform seam. The text comparison collates by the
 // user's locale, so LC_COLLATE is taken from the environment before anything compares. The
 // updater takes no arguments but --version, which prints the program's version and ends.
 #include <clocale>
@@ -7,8 +8,9 @@
 #include <memory>
 
 #include "app/frm_quiver.h"
+#include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_system.h"
 #include "platform/platform.h"
 #include "ui/qt/qt_toolkit.h"
 
@@ -18,10 +20,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::setlocale(LC_COLLATE, "");
-    quiver::LinuxPlatform platform;
-    quiver::ScopedPlatform installed(platform);
+    quiver::LinuxSystem system;
+    quiver::LinuxDrives drives;
+    quiver::ScopedRoles installed({&system, &system, &system, &drives});
     quiver::ui::qt::QtApplication application(argc, argv);
     quiver::TQuiverMain::Options options;
-    options.guards = std::make_shared<quiver::LinuxFlashGuards>(&platform);
+    options.guards = std::make_shared<quiver::LinuxFlashGuards>();
     return quiver::RunQuiver(application, std::move(options));
 }

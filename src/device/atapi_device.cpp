@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/application_tag.h"
+#include "platform/drive_access.h"
 #include "platform/platform.h"
 
 namespace quiver {
@@ -17,17 +18,30 @@ constexpr DWORD kHeapZeroMemory = 0x00000008;
 }  // namespace
 
 TransferBuffer TransferBuffer::Allocate(std::uint32_t bytes) {
+    TransferBuffer buffer;
+    if (!HasPlatform()) {
+        // A system without the Win32-shaped platform has no process heap of its own to ask.
+        buffer.block_ = std::unique_ptr<std::uint8_t, HeapFree>(
+            new (std::nothrow) std::uint8_t[bytes](), HeapFree{true});
+        buffer.capacity_ = buffer.block_ ? bytes : 0;
+        return buffer;
+    }
     Platform& os = Os();
     HANDLE heap = os.GetProcessHeap();
-    TransferBuffer buffer;
     if (heap != nullptr) {
-        buffer.block_.reset(static_cast<std::uint8_t*>(os.HeapAlloc(heap, kHeapZeroMemory, bytes)));
+        buffer.block_ = std::unique_ptr<std::uint8_t, HeapFree>(
+            static_cast<std::uint8_t*>(os.HeapAlloc(heap, kHeapZeroMemory, bytes)),
+            HeapFree{false});
         buffer.capacity_ = buffer.block_ ? bytes : 0;
     }
     return buffer;
 }
 
 void TransferBuffer::HeapFree::operator()(std::uint8_t* block) const {
+    if (freeStore) {
+        delete[] block;
+        return;
+    }
     Platform& os = Os();
     os.HeapFree(os.GetProcessHeap(), 0, block);
 }
@@ -40,6 +54,15 @@ AtapiDevice::AtapiDevice(bool scan)
     // could move no data to or from a drive: it is not made at all, and its maker reports that.
     if (readBuffer_.capacity() == 0 || writeBuffer_.capacity() == 0) {
         throw std::bad_alloc();
+    }
+
+    // A system that names its drives itself is reached through its own drive access only.
+    native_ = NativeDrives();
+    if (native_ != nullptr) {
+        if (scan) {
+            Scan();
+        }
+        return;
     }
 
     // The route: the ASPI manager on NT only when the application permits it and the
@@ -106,7 +129,7 @@ bool AtapiDevice::SelectDrive(int index) {
     if (index < 0 || index >= kMaxDrives || table_[index].in_use == 0) {
         return false;
     }
-    if (deviceHandle_ != nullptr) {
+    if (deviceHandle_ != nullptr || nativeDrive_) {
         ReleaseDrive();
     }
     const DriveRecord& record = table_[index];
@@ -122,6 +145,19 @@ bool AtapiDevice::SelectDrive(int index) {
     std::memcpy(vendorSpecific_, record.vendor_specific, sizeof vendorSpecific_);
     vendor_[sizeof vendor_ - 1] = product_[sizeof product_ - 1] = '\0';
     revision_[sizeof revision_ - 1] = vendorSpecific_[sizeof vendorSpecific_ - 1] = '\0';
+
+    if (native_ != nullptr) {
+        std::string problem;
+        nativeDrive_ = native_->Open(
+            std::string(record.device_name, strnlen(record.device_name, sizeof record.device_name)),
+            &problem);
+        if (!nativeDrive_) {
+            selectedIndex_ = kSelectionFailed;
+            ClearAddress();
+            return false;
+        }
+        return true;
+    }
 
     if (osInfo_.IsNTFamily() && !useAspi_) {
         char path[8] = "\\\\.\\";
@@ -143,6 +179,13 @@ bool AtapiDevice::SelectDrive(int index) {
 }
 
 void AtapiDevice::ReleaseDrive() {
+    if (nativeDrive_) {
+        std::string missing = nativeDrive_->MissingAccess();
+        if (!missing.empty()) {
+            driveMissingAccess_ = std::move(missing);
+        }
+        nativeDrive_.reset();
+    }
     if (deviceHandle_ != nullptr) {
         Os().CloseHandle(deviceHandle_);
     }
@@ -156,6 +199,8 @@ void AtapiDevice::CopyFrom(const AtapiDevice& source) {
         return;
     }
     // A handle of our own would be lost by the copy: close it first.
+    nativeDrive_.reset();
+    driveMissingAccess_.clear();
     if (deviceHandle_ != nullptr) {
         Os().CloseHandle(deviceHandle_);
     }
@@ -173,8 +218,19 @@ void AtapiDevice::CopyFrom(const AtapiDevice& source) {
     std::memcpy(revision_, source.revision_, sizeof revision_);
     std::memcpy(vendorSpecific_, source.vendorSpecific_, sizeof vendorSpecific_);
     std::memcpy(table_, source.table_, sizeof table_);
+    native_ = source.native_;
     deviceHandle_ = nullptr;
     selectedIndex_ = kNoSelection;
+}
+
+std::string AtapiDevice::MissingAccess() const {
+    if (nativeDrive_) {
+        std::string line = nativeDrive_->MissingAccess();
+        if (!line.empty()) {
+            return line;
+        }
+    }
+    return driveMissingAccess_;
 }
 
 }  // namespace quiver

@@ -14,16 +14,21 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "device/aspi_transport.h"
 #include "device/drive_record.h"
 #include "device/pass_through_transport.h"
+#include "device/sgio_transport.h"
 #include "device/transfer_buffer.h"
 #include "host/hi_timer.h"
 #include "host/os_info.h"
 #include "platform/winapi.h"
 
 namespace quiver {
+
+class DriveAccess;
+class OpenDrive;
 
 // Data directions of the transport; the values are those of the Windows pass-through request.
 constexpr std::uint8_t kDataOut = SCSI_IOCTL_DATA_OUT;
@@ -150,6 +155,15 @@ class AtapiDevice {
     bool HasOpenHandle() const { return deviceHandle_ != nullptr; }
     // The selected drive's open handle (pass-through route); null without one.
     HANDLE DeviceHandle() const { return deviceHandle_; }
+    // The selected drive, opened through the system's own drive access; null without one.
+    OpenDrive* NativeDrive() const { return nativeDrive_.get(); }
+    // Whether the drives are reached through the system's own drive access.
+    bool UsesNativeDrives() const { return native_ != nullptr; }
+    // One line on the access the drives lack, for the user: a request the system refused on a
+    // drive this object opened; empty when nothing was refused.
+    std::string MissingAccess() const;
+    // The same for the first drive the scan could not open at all.
+    const std::string& ScanMissingAccess() const { return scanMissingAccess_; }
     // A request the ASPI manager still held when the wait for it ran out; the object then
     // refuses every further command, as the manager may still write into its request and
     // buffers.
@@ -178,6 +192,7 @@ class AtapiDevice {
   private:
     // Discovery helpers.
     void ScanPassThrough();
+    void ScanNative();
     void ScanAspi();
     std::int16_t CountOpticalLetters();
     enum class AddressResult { NotFound, WithoutAddress, WithAddress };
@@ -203,6 +218,13 @@ class AtapiDevice {
     HiTimer waitTimer_;
     HiTimer commandTimer_;
     PassThroughTransport passThrough_;
+    SgioTransport sgio_;
+    DriveAccess* native_ = nullptr;
+    std::unique_ptr<OpenDrive> nativeDrive_;
+    // The missing-access line of the first drive the scan could not open.
+    std::string scanMissingAccess_;
+    // The missing-access line of a request refused on a drive this object has since released.
+    std::string driveMissingAccess_;
     AspiTransport aspi_;
     std::uint16_t recordCount_ = 0;
     std::int16_t selectedIndex_ = kNoSelection;

@@ -11,11 +11,13 @@
 
 namespace quiver {
 
+class OpenDrive;
+
 enum class TransportStatus : std::uint8_t {
     Good,              // the command completed without sense data
     CheckCondition,    // the drive answered with sense data
     TransportFailure,  // the route reported a failure without sense data
-    OsError,           // the system call failed; `osError` holds its code
+    OsError,           // the system call failed; `osError` holds its code (the system's own)
     TimedOut,          // the command ran over its time limit
 };
 
@@ -34,7 +36,8 @@ struct TransportResult {
 
 // Where the selected drive is: the route picks what it needs.
 struct DriveAddress {
-    HANDLE handle = nullptr;  // the open drive (pass-through)
+    HANDLE handle = nullptr;     // the open drive (pass-through)
+    OpenDrive* drive = nullptr;  // the open drive (the system's own drive access)
     std::int16_t adapter = -1;
     std::int16_t target = -1;
     std::int16_t lun = -1;

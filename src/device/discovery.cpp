@@ -7,6 +7,7 @@
 
 #include "device/atapi_device.h"
 #include "device/command_set.h"
+#include "platform/drive_access.h"
 #include "platform/platform.h"
 
 namespace quiver {
@@ -94,7 +95,9 @@ void AtapiDevice::Scan() {
     for (;;) {
         std::memset(table_, 0, sizeof table_);
         recordCount_ = 0;
-        if (useAspi_) {
+        if (native_ != nullptr) {
+            ScanNative();
+        } else if (useAspi_) {
             ScanAspi();
         } else {
             ScanPassThrough();
@@ -119,6 +122,9 @@ void AtapiDevice::Scan() {
     SortRecords();
 
     for (int j = 0; j < kMaxDrives && table_[j].in_use != 0; ++j) {
+        if (native_ != nullptr && table_[j].access_problem[0] != '\0') {
+            continue;  // listed as present, but it cannot be asked anything
+        }
         SelectDrive(j);
         ClearUnitAttention();
         for (int attempt = 0; attempt < kIdentityAttempts; ++attempt) {
@@ -177,6 +183,37 @@ void AtapiDevice::ScanPassThrough() {
         ++i;
         return true;
     });
+}
+
+void AtapiDevice::ScanNative() {
+    scanMissingAccess_.clear();
+    int i = 0;
+    std::int16_t made_up = 0;
+    for (const DriveEntry& entry : native_->ListDrives()) {
+        if (i >= kMaxDrives) {
+            break;  // the table is full: the first 16 drives are kept
+        }
+        DriveRecord& record = table_[i++];
+        record.in_use = 1;
+        std::strncpy(record.device_name, entry.name.c_str(), sizeof record.device_name - 1);
+        if (entry.host >= 0 && entry.channel >= 0 && entry.target >= 0 && entry.lun >= 0) {
+            record.address_reported = 1;
+            record.adapter = static_cast<std::int16_t>(entry.host);
+            record.path_id = static_cast<std::int16_t>(entry.channel);
+            record.target_id = static_cast<std::int16_t>(entry.target);
+            record.lun = static_cast<std::int16_t>(entry.lun);
+        } else {
+            record.adapter = static_cast<std::int16_t>(made_up + 2);
+            ++made_up;
+        }
+        if (!entry.problem.empty()) {
+            std::strncpy(record.access_problem, entry.problem.c_str(),
+                         sizeof record.access_problem - 1);
+            if (scanMissingAccess_.empty()) {
+                scanMissingAccess_ = entry.missingAccess;
+            }
+        }
+    }
 }
 
 AtapiDevice::AddressResult AtapiDevice::QueryScsiAddress(const char* root, SCSI_ADDRESS* address) {

@@ -46,6 +46,12 @@ struct DriveRecord {
     // later be confirmed as this one.
     std::uint8_t serial_length;
     char serial_number[kSerialNumberBytes];
+    // On a system that names its drives itself: the drive's name ("sr0") and a zero, shown where
+    // the root would be; empty elsewhere.
+    char device_name[16];
+    // Why a listed drive cannot be opened ("/dev/sr0: permission denied") and a zero; empty when
+    // it can.
+    char access_problem[64];
 };
 
 static_assert(offsetof(DriveRecord, vendor) == 32);

@@ -30,7 +30,7 @@ bool AtapiDevice::WaitReady(int seconds) {
             timedOut = true;
             break;
         }
-        Os().Sleep(kPollMillis);
+        SystemClock().Sleep(kPollMillis);
         paused += kPollMillis / 1000.0;
     }
     TestUnitReady();

@@ -1,4 +1,5 @@
-// A transfer buffer: a zeroed block of the process heap, given back when its owner goes.
+// A transfer buffer: a zeroed block of the process heap (of the free store on a system without
+// one), given back when its owner goes.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@ class TransferBuffer {
 
   private:
     struct HeapFree {
+        bool freeStore;  // true: from the C++ free store; false: from the process heap
         void operator()(std::uint8_t* block) const;
     };
     std::unique_ptr<std::uint8_t, HeapFree> block_;

@@ -35,6 +35,9 @@ CommandTransport& AtapiDevice::Route() {
 }
 
 const CommandTransport& AtapiDevice::Route() const {
+    if (native_ != nullptr) {
+        return sgio_;
+    }
     if (osInfo_.IsNTFamily() && !useAspi_) {
         return passThrough_;
     }
@@ -76,7 +79,7 @@ bool AtapiDevice::ExecuteCommand(const std::uint8_t* commandBlock, std::uint8_t 
 bool AtapiDevice::Execute(const std::uint8_t* commandBlock, std::uint8_t direction,
                           std::uint32_t length, void* buffer, std::uint32_t capacity) {
     CommandTransport& route = Route();
-    const DriveAddress address{deviceHandle_, adapter_, target_, lun_};
+    const DriveAddress address{deviceHandle_, nativeDrive_.get(), adapter_, target_, lun_};
     // Refused outright: the record keeps the previous command's values.
     if (transferMark_ && !route.Reaches(address)) {
         return false;

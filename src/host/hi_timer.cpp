@@ -27,7 +27,7 @@ ProcessMessagesHook GetProcessMessagesHook() {
 
 HiTimer::HiTimer() {
     LARGE_INTEGER frequency{};
-    if (!Os().QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
+    if (!SystemClock().QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) {
         unavailable_ = true;
         return;
     }
@@ -48,7 +48,7 @@ HiTimer::~HiTimer() {
 
 std::int64_t HiTimer::ReadCounter() const {
     LARGE_INTEGER count{};
-    Os().QueryPerformanceCounter(&count);
+    SystemClock().QueryPerformanceCounter(&count);
     return count.QuadPart;
 }
 
@@ -113,7 +113,7 @@ void HiTimer::Delay(double seconds) {
         while (remaining_ms > 0.0) {
             ProcessMessages();
             const double slice = remaining_ms < kDelaySliceMs ? remaining_ms : kDelaySliceMs;
-            Os().Sleep(static_cast<DWORD>(slice));
+            SystemClock().Sleep(static_cast<DWORD>(slice));
             remaining_ms -= slice;
         }
         return;
@@ -125,7 +125,7 @@ void HiTimer::Delay(double seconds) {
     Start(true);
     while (Elapsed() < seconds) {
         ProcessMessages();
-        Os().SwitchToThread();
+        SystemClock().SwitchToThread();
     }
     Stop();
 }

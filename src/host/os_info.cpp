@@ -5,6 +5,10 @@
 namespace quiver {
 
 OSInfo::OSInfo() {
+    // A system without the Win32-shaped platform counts as the NT family, the stricter route.
+    if (!HasPlatform()) {
+        return;
+    }
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
     if (Os().GetVersionExA(&info)) {
@@ -35,6 +39,18 @@ bool OSInfo::EnableShutdownPrivilege() const {
 }
 
 bool OSInfo::ShutdownSystem(UINT flags) const {
+    if (PowerControl* power = NativePower()) {
+        // A system of its own restarts or powers off as it allows this process to; ending a
+        // session alone is not asked of it.
+        if ((flags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF)) == 0 || !power->MayRestart()) {
+            return false;
+        }
+        return power->Restart((flags & EWX_REBOOT) != 0 ? PowerControl::Action::Reboot
+                                                        : PowerControl::Action::PowerOff);
+    }
+    if (!HasPlatform()) {
+        return false;  // a system with neither can restart nothing
+    }
     if (nt_family_ && !EnableShutdownPrivilege()) {
         return false;
     }

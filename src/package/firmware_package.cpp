@@ -101,7 +101,8 @@ std::int32_t ParsePackageNumber(const std::uint8_t* text, std::size_t size) {
 }
 
 int CompareText(const std::string& a, const std::string& b) {
-    const int result = Os().CompareStringA(LOCALE_USER_DEFAULT, 0, a.c_str(), -1, b.c_str(), -1);
+    const int result =
+        Collation().CompareStringA(LOCALE_USER_DEFAULT, 0, a.c_str(), -1, b.c_str(), -1);
     if (result == 0) {
         return kCompareFailed;
     }

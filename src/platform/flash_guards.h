@@ -14,6 +14,8 @@
 
 namespace quiver {
 
+class OpenDrive;
+
 // Something a guard took; destroying it gives it back.
 class FlashGuard {
   public:
@@ -49,6 +51,9 @@ class FlashGuards {
     // guard lives. Null: the drive's route has no handle (the ASPI manager), Unavailable. Busy:
     // another program has the drive to itself, and the drive must not be flashed now.
     virtual Guarded ClaimDrive(HANDLE device) = 0;
+    // The same for a drive opened through the system's own drive access (platform/
+    // drive_access.h). Unavailable where the guards have no such drives.
+    virtual Guarded ClaimOpenDrive(OpenDrive& /*drive*/) { return {}; }
 };
 
 // Why the system is held up, as the system shows it to a user who wants to shut it down.

@@ -1,16 +1,54 @@
-// The operating-system services that the system's own logic calls, one operation per Win32 call
-// it makes, with the same arguments and results. The logic reaches the OS through the current
-// platform only: the Win32 backend calls the real API, the Linux backend maps the calls onto
-// SG_IO, sysfs and the reboot service, and the emulated backend binds them to an emulated PC.
+// The operating-system services that the system's own logic calls, by role: the clock and
+// timer, text comparison, restart and power, and drive enumeration and access.
+//
+// `Platform` is the Win32-shaped whole, one operation per Win32 call the logic makes, with the
+// same arguments and results: the Win32 backend calls the real API and the emulated backend binds
+// the calls to an emulated PC. A system that is not Windows installs its own realisation of each
+// role instead (ScopedRoles): no Platform then, and the logic takes its native routes (the drives
+// through DriveAccess, the restart through PowerControl).
 #pragma once
 
 #include "platform/winapi.h"
 
 namespace quiver {
 
-class Platform {
+class DriveAccess;
+
+// The clock and timer: a monotonic counter and a sleep.
+class Clock {
   public:
-    virtual ~Platform() = default;
+    virtual ~Clock() = default;
+    virtual BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) = 0;
+    virtual BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) = 0;
+    virtual void Sleep(DWORD dwMilliseconds) = 0;
+    // Gives the rest of the calling thread's time slice to another thread that is ready to run;
+    // FALSE when there was none.
+    virtual BOOL SwitchToThread() = 0;
+};
+
+// Text comparison as the user's locale collates.
+class TextCollation {
+  public:
+    virtual ~TextCollation() = default;
+    virtual int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
+                               const char* lpString2, int cchCount2) = 0;
+};
+
+// Restart and power of a system that is not Windows (Windows goes through the process token and
+// ExitWindowsEx of the Platform).
+class PowerControl {
+  public:
+    enum class Action { Reboot, PowerOff };
+    virtual ~PowerControl() = default;
+    // Whether this process may restart the machine.
+    virtual bool MayRestart() = 0;
+    // Carries the action out; false when the system accepted nothing.
+    virtual bool Restart(Action action) = 0;
+};
+
+class Platform : public Clock, public TextCollation {
+  public:
+    ~Platform() override = default;
 
     // Drive strings, types and device access.
     virtual DWORD GetLogicalDriveStringsA(DWORD nBufferLength, char* lpBuffer) = 0;
@@ -40,14 +78,6 @@ class Platform {
                                 const char* lpName) = 0;
     virtual DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) = 0;
 
-    // Time.
-    virtual BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) = 0;
-    virtual BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) = 0;
-    virtual void Sleep(DWORD dwMilliseconds) = 0;
-    // Gives the rest of the calling thread's time slice to another thread that is ready to run;
-    // FALSE when there was none.
-    virtual BOOL SwitchToThread() = 0;
-
     // System: version, token and privilege, restart.
     virtual BOOL GetVersionExA(OSVERSIONINFOA* lpVersionInformation) = 0;
     virtual HANDLE GetCurrentProcess() = 0;
@@ -69,10 +99,6 @@ class Platform {
     virtual BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) = 0;
     virtual BOOL ShutdownBlockReasonDestroy(HWND hWnd) = 0;
 
-    // Text.
-    virtual int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
-                               const char* lpString2, int cchCount2) = 0;
-
     // The plain message box.
     virtual int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) = 0;
 };
@@ -82,6 +108,34 @@ class Platform {
 Platform& Os();
 bool HasPlatform();
 void SetPlatform(Platform* platform);
+
+// The roles of a system without a Platform. Unset members are not offered.
+struct SystemRoles {
+    Clock* clock = nullptr;
+    TextCollation* collation = nullptr;
+    PowerControl* power = nullptr;
+    DriveAccess* drives = nullptr;
+};
+
+// The current realisation of each role: the installed roles', else the Platform's. The clock and
+// the collation abort without either; the native drives and power are null without roles.
+Clock& SystemClock();
+bool HasSystemClock();
+TextCollation& Collation();
+PowerControl* NativePower();
+DriveAccess* NativeDrives();
+
+// Installs roles for the lifetime of the object and restores the previous ones.
+class ScopedRoles {
+  public:
+    explicit ScopedRoles(const SystemRoles& roles);
+    ~ScopedRoles();
+    ScopedRoles(const ScopedRoles&) = delete;
+    ScopedRoles& operator=(const ScopedRoles&) = delete;
+
+  private:
+    SystemRoles previous_;
+};
 
 // Installs a platform for the lifetime of the object and restores the previous one.
 class ScopedPlatform {

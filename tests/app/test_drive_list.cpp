@@ -46,6 +46,22 @@ TEST_F(DriveListTest, LineFieldsInTheirOrderAndWidths) {
     EXPECT_EQ(DriveListLine(r), "12-2-3-4 G:" + std::string(21, ' ') + "ABC  QM1");
 }
 
+// A drive the system names itself: the name in place of the root, as wide as the list's widest,
+// a blank, then the identity or why the drive cannot be opened.
+TEST_F(DriveListTest, LineOfANamedDrive) {
+    DriveRecord r{};
+    std::memcpy(r.identity, "Korvane DVDRW KMR-730T  ", 24);
+    std::memcpy(r.revision, "QM01", 4);
+    std::memcpy(r.device_name, "sr0", 3);
+    r.adapter = 1;
+    r.in_use = 1;
+    EXPECT_EQ(DriveListLine(r), " 1-0-0-0 sr0 Korvane DVDRW KMR-730T   QM01");
+    EXPECT_EQ(DriveListLine(r, 4), " 1-0-0-0 sr0  Korvane DVDRW KMR-730T   QM01");
+    EXPECT_EQ(DriveListLine(r, 2), " 1-0-0-0 sr0 Korvane DVDRW KMR-730T   QM01");
+    std::strcpy(r.access_problem, "/dev/sr0: permission denied");
+    EXPECT_EQ(DriveListLine(r, 4), " 1-0-0-0 sr0  /dev/sr0: permission denied");
+}
+
 // A drive the ASPI manager found has no letter: nothing between the LUN's blank and the
 // identity.
 TEST_F(DriveListTest, DriveWithoutLetterHasNothingBeforeItsIdentity) {

@@ -70,7 +70,7 @@ class LayerCheckTest(unittest.TestCase):
 
     def test_a_seam_does_not_know_its_realisations(self):
         self.plant("ui/toolkit.cpp", '#include "ui/qt/qt_toolkit.h"')
-        self.plant("platform/platform.cpp", '#include "platform/linux/linux_platform.h"')
+        self.plant("platform/platform.cpp", '#include "platform/linux/linux_drives.h"')
         self.plant("ui/qt/qt_toolkit.cpp", '#include "ui/win32/win32_toolkit.h"')
         self.assertEqual(len(self.faults()), 3, self.faults())
 

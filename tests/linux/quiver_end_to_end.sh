@@ -71,12 +71,12 @@ expect() {
 }
 [ "$status" -eq 0 ] || { echo "quiver ended with $status"; cat "$work/err"; failed=1; }
 expect 'window "Flash Program for Korvane DVDRW KMR-730T"'
-expect 'list 0 " 1-0-0-0 0:Korvane DVDRW KMR-730T   QM01"'
-expect 'list 1 " 2-0-1-0 1:OTHERCO DVD-ROM 16X      QM01"'
+expect 'list 0 " 1-0-0-0 sr0 Korvane DVDRW KMR-730T   QM01"'
+expect 'list 1 " 2-0-1-0 sr1 OTHERCO DVD-ROM 16X      QM01"'
 expect 'label lblOldFW "QM01"'
 expect 'label lblNewFW "QM0F"'
 expect 'click cmdUpdate'
-expect 'dialog "Information" "Firmware has been updated successfully !" [OK] list " 1-0-0-0 0:Korvane DVDRW KMR-730T   QM0F"'
+expect 'dialog "Information" "Firmware has been updated successfully !" [OK] list " 1-0-0-0 sr0 Korvane DVDRW KMR-730T   QM0F"'
 if [ "$(grep -c '^dialog ' "$work/log")" -ne 2 ]; then
     echo "expected two dialogs (the notice and the success)"
     failed=1

@@ -1,8 +1,9 @@
-// The Linux backend and sg3_utils against emulated drives, through the SG_IO interposer that the
-// test runs preloaded with. Each test loads a machine file of its own: the interposer loads a new
-// machine whenever QUIVER_SGIO_MACHINE names another file.
+// The Linux drive access and sg3_utils against emulated drives, through the SG_IO interposer that
+// the test runs preloaded with. Each test loads a machine file of its own: the interposer loads a
+// new machine whenever QUIVER_SGIO_MACHINE names another file.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,8 @@
 #include "fake_sysfs.h"
 #include "flash/firmware_download.h"
 #include "formats/firmware_image.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_drives.h"
+#include "platform/linux/linux_system.h"
 
 namespace quiver {
 namespace {
@@ -34,6 +36,7 @@ class InterposerTest : public ::testing::Test {
         setenv("QUIVER_SGIO_STATE", (dir + "state").c_str(), 1);
         unsetenv("QUIVER_SGIO_RAWIO");
         unsetenv("QUIVER_SGIO_SETTLED");
+        unsetenv("QUIVER_SGIO_DENIED");
         // The sysfs tree matching the machine; the interposer serves the dev nodes.
         fs_.Add({.sr = 0, .hctl = "1:0:0:0", .sg = 0, .devNode = false});
         fs_.Add({.sr = 1,
@@ -64,37 +67,23 @@ class InterposerTest : public ::testing::Test {
         return out;
     }
 
-    HANDLE Open(LinuxPlatform& os, const char* path) {
-        return os.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    }
-
-    // One pass-through request on `handle`.
+    // One command on an open drive.
     struct Request {
-        SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
+        DriveReply reply;
         std::vector<std::uint8_t> data;
-        BOOL ok = FALSE;
-        DWORD error = 0;
     };
-    static Request Send(LinuxPlatform& os, HANDLE handle, std::vector<std::uint8_t> cdb, UCHAR dir,
+    static Request Send(OpenDrive& drive, std::vector<std::uint8_t> cdb, DataDirection dir,
                         std::vector<std::uint8_t> data) {
         Request r;
         r.data = std::move(data);
-        auto& s = r.block.sptd;
-        s.Length = sizeof s;
-        s.CdbLength = static_cast<UCHAR>(cdb.size());
-        std::memcpy(s.Cdb, cdb.data(), cdb.size());
-        s.DataIn = dir;
-        s.DataTransferLength = static_cast<ULONG>(r.data.size());
-        s.DataBuffer = r.data.empty() ? nullptr : r.data.data();
-        s.TimeOutValue = 10;
-        s.SenseInfoLength = 24;
-        s.SenseInfoOffset = offsetof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, ucSenseBuf);
-        DWORD returned = 0;
-        os.SetLastError(ERROR_SUCCESS);
-        r.ok = os.DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &r.block, sizeof r.block,
-                                  &r.block, sizeof r.block, &returned, nullptr);
-        r.error = os.GetLastError();
+        DriveCommand command;
+        command.block = cdb.data();
+        command.blockLength = static_cast<std::uint8_t>(cdb.size());
+        command.direction = dir;
+        command.data = r.data.empty() ? nullptr : r.data.data();
+        command.length = static_cast<std::uint32_t>(r.data.size());
+        command.timeLimit = 10;
+        r.reply = drive.Send(command);
         return r;
     }
 
@@ -140,53 +129,88 @@ TEST_F(InterposerTest, SettledDrivesGiveNoPowerOnAttention) {
     EXPECT_NE(settled.find("Medium not present"), std::string::npos) << settled;  // no disc
 }
 
-TEST_F(InterposerTest, InquiryThroughTheBackendOnTheBlockNode) {
-    LinuxPlatform os(fs_.root());
-    HANDLE drive = Open(os, "\\\\.\\1:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    Request r = Send(os, drive, kInquiry, SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(0x60));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.block.sptd.ScsiStatus, 0);
-    EXPECT_EQ(r.block.sptd.DataTransferLength, 0x60u);
-    EXPECT_EQ(std::string(r.data.begin() + 8, r.data.begin() + 32), "OTHERCO DVD-ROM 16X     ");
-    EXPECT_FALSE(os.UsedGenericNode(drive));
+const std::vector<std::uint8_t> kTestUnitReady(12, 0);
+const std::vector<std::uint8_t> kReadBuffer16k = {0x3C, 0x01, 0x01, 0, 0, 0, 0, 0x40, 0, 0, 0, 0};
 
-    // The address from the device node when sysfs has no usable name.
-    FakeSysfs other;
-    other.Add({.sr = 1, .hctl = "unnamed", .devNode = false});
-    LinuxPlatform bare(other.root());
-    HANDLE second = Open(bare, "\\\\.\\1:");
-    SCSI_ADDRESS address{};
-    DWORD returned = 0;
-    ASSERT_TRUE(bare.DeviceIoControl(second, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address,
-                                     sizeof address, &returned, nullptr));
-    EXPECT_EQ(address.PortNumber, 2);
-    EXPECT_EQ(address.TargetId, 1);
-    bare.CloseHandle(second);
-    os.CloseHandle(drive);
+TEST_F(InterposerTest, TheBackendListsAndReadsBothDrivesOnTheirBlockNodes) {
+    LinuxDrives drives(fs_.root(), {.hasRawIo = [] { return false; }, .report = {}});
+    const std::vector<DriveEntry> listed = drives.ListDrives();
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0].name, "sr0");
+    EXPECT_EQ(listed[1].name, "sr1");
+    EXPECT_EQ(listed[1].host, 2);
+    EXPECT_EQ(listed[1].target, 1);
+    std::string problem;
+    const auto drive = drives.Open("sr1", &problem);
+    ASSERT_NE(drive, nullptr) << problem;
+    Send(*drive, kTestUnitReady, DataDirection::None, {});  // the power-on attention
+    const Request r =
+        Send(*drive, kInquiry, DataDirection::FromDrive, std::vector<std::uint8_t>(0x60));
+    ASSERT_EQ(r.reply.error, 0);
+    EXPECT_EQ(r.reply.status, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.data.data()) + 8, 7), "OTHERCO");
+    EXPECT_FALSE(drives.UsesGenericNode("sr1"));
+    EXPECT_EQ(drives.Requests(), 2u);
 }
 
-TEST_F(InterposerTest, WriteBufferFallsBackToTheGenericNode) {
-    LinuxPlatform os(fs_.root());
-    HANDLE drive = Open(os, "\\\\.\\0:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    // The power-on attention goes to a command that moves no data.
-    Send(os, drive, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, {});
+// The block node's first refusal sends the drive's filtered commands to the generic node from
+// then on, for every later opening of the drive too: one request per command after the first.
+TEST_F(InterposerTest, TheGenericNodeIsChosenOnceAfterTheFirstRefusal) {
+    LinuxDrives drives(fs_.root(), {.hasRawIo = [] { return false; }, .report = {}});
+    std::string problem;
+    auto drive = drives.Open("sr0", &problem);
+    ASSERT_NE(drive, nullptr) << problem;
+    Send(*drive, kTestUnitReady, DataDirection::None, {});
     std::vector<std::uint8_t> block(16384);
     for (std::size_t i = 0; i < block.size(); ++i) {
         block[i] = static_cast<std::uint8_t>(i * 7);
     }
-    Request w = Send(os, drive, kWriteBuffer16k, SCSI_IOCTL_DATA_OUT, block);
-    ASSERT_TRUE(w.ok) << w.error;
-    EXPECT_EQ(w.block.sptd.ScsiStatus, 0);
-    EXPECT_TRUE(os.UsedGenericNode(drive));
-    // The data reached the drive: read it back (READ BUFFER passes the filter).
-    std::vector<std::uint8_t> readBack = {0x3C, 0x01, 0x01, 0, 0, 0, 0, 0x40, 0, 0, 0, 0};
-    Request r = Send(os, drive, readBack, SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(16384));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.block.sptd.ScsiStatus, 0);
+    std::uint64_t before = drives.Requests();
+    ASSERT_EQ(Send(*drive, kWriteBuffer16k, DataDirection::ToDrive, block).reply.error, 0);
+    EXPECT_EQ(drives.Requests() - before, 2u);  // refused on sr0, sent on sg0
+    EXPECT_TRUE(drives.UsesGenericNode("sr0"));
+    before = drives.Requests();
+    ASSERT_EQ(Send(*drive, kWriteBuffer16k, DataDirection::ToDrive, block).reply.error, 0);
+    EXPECT_EQ(drives.Requests() - before, 1u);
+    // The data reached the drive: READ BUFFER passes the filter on the block node.
+    const Request r =
+        Send(*drive, kReadBuffer16k, DataDirection::FromDrive, std::vector<std::uint8_t>(16384));
+    ASSERT_EQ(r.reply.error, 0);
     EXPECT_EQ(r.data, block);
-    os.CloseHandle(drive);
+
+    drive = drives.Open("sr0", &problem);
+    before = drives.Requests();
+    ASSERT_EQ(Send(*drive, kWriteBuffer16k, DataDirection::ToDrive, block).reply.error, 0);
+    EXPECT_EQ(drives.Requests() - before, 1u);
+    EXPECT_FALSE(drives.UsesGenericNode("sr1"));
+}
+
+TEST_F(InterposerTest, WithCapSysRawIoTheGenericNodeIsUsedFromTheStart) {
+    setenv("QUIVER_SGIO_RAWIO", "1", 1);
+    LinuxDrives drives(fs_.root(), {.hasRawIo = [] { return true; }, .report = {}});
+    std::string problem;
+    const auto drive = drives.Open("sr0", &problem);
+    ASSERT_NE(drive, nullptr) << problem;
+    EXPECT_TRUE(drives.UsesGenericNode("sr0"));
+    Send(*drive, kTestUnitReady, DataDirection::None, {});
+    const std::uint64_t before = drives.Requests();
+    EXPECT_EQ(
+        Send(*drive, kWriteBuffer16k, DataDirection::ToDrive, std::vector<std::uint8_t>(16384))
+            .reply.error,
+        0);
+    EXPECT_EQ(drives.Requests() - before, 1u);
+
+    // Without a generic node the capability lets the block node take the command.
+    FakeSysfs noSg;
+    noSg.Add({.sr = 0, .hctl = "1:0:0:0", .devNode = false});
+    LinuxDrives bare(noSg.root(), {.hasRawIo = [] { return true; }, .report = {}});
+    const auto blockOnly = bare.Open("sr0", &problem);
+    ASSERT_NE(blockOnly, nullptr);
+    EXPECT_EQ(
+        Send(*blockOnly, kWriteBuffer16k, DataDirection::ToDrive, std::vector<std::uint8_t>(16384))
+            .reply.error,
+        0);
+    EXPECT_FALSE(bare.UsesGenericNode("sr0"));
 }
 
 // The bytes a command moved are those SG_IO did not leave over.
@@ -195,39 +219,58 @@ TEST_F(InterposerTest, TransferLengthIsWhatTheResidualLeaves) {
         {"kind": "short-transfer", "opcode": "0x12", "bytes": 36}]}]})";
     FakeSysfs::Write(fs_.root() + "/machine2.json", machineJson);
     setenv("QUIVER_SGIO_MACHINE", (fs_.root() + "/machine2.json").c_str(), 1);
-    LinuxPlatform os(fs_.root());
-    HANDLE drive = Open(os, "\\\\.\\0:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    Request r = Send(os, drive, kInquiry, SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(0x60));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.block.sptd.DataTransferLength, 36u);
-    os.CloseHandle(drive);
+    setenv("QUIVER_SGIO_SETTLED", "1", 1);
+    LinuxDrives drives(fs_.root());
+    std::string problem;
+    const auto drive = drives.Open("sr0", &problem);
+    ASSERT_NE(drive, nullptr);
+    const Request r =
+        Send(*drive, kInquiry, DataDirection::FromDrive, std::vector<std::uint8_t>(0x60));
+    ASSERT_EQ(r.reply.error, 0);
+    EXPECT_EQ(r.reply.transferred, 36u);
 }
 
-TEST_F(InterposerTest, WithoutAGenericNodeWriteBufferIsAccessDenied) {
+// Access the process lacks is named: the node and what would give it.
+TEST_F(InterposerTest, RefusedNodesAreReportedWithTheAccessTheyNeed) {
+    setenv("QUIVER_SGIO_DENIED", "sr1 sg0", 1);
+    LinuxDrives drives(fs_.root(), {.hasRawIo = [] { return false; }, .report = {}});
+    const std::vector<DriveEntry> listed = drives.ListDrives();
+    unsetenv("QUIVER_SGIO_DENIED");
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_TRUE(listed[0].problem.empty());
+    EXPECT_EQ(listed[1].problem, fs_.root() + "/dev/sr1: permission denied");
+    EXPECT_EQ(listed[1].missingAccess, LinuxDrives::ReadAccessLine(fs_.root() + "/dev/sr1"));
+    EXPECT_NE(listed[1].missingAccess.find("cdrom group"), std::string::npos);
+    EXPECT_NE(listed[1].missingAccess.find("ACL"), std::string::npos);
+
+    setenv("QUIVER_SGIO_DENIED", "sg0", 1);
+    std::string problem;
+    const auto drive = drives.Open("sr0", &problem);
+    ASSERT_NE(drive, nullptr) << problem;
+    Send(*drive, kTestUnitReady, DataDirection::None, {});
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Request w =
+            Send(*drive, kWriteBuffer16k, DataDirection::ToDrive, std::vector<std::uint8_t>(16384));
+        EXPECT_EQ(w.reply.error, EACCES);  // the system's own error, kept
+    }
+    unsetenv("QUIVER_SGIO_DENIED");
+    const std::string missing = drive->MissingAccess();
+    EXPECT_EQ(missing, LinuxDrives::WriteAccessLine(fs_.root() + "/dev/sg0"));
+    EXPECT_NE(missing.find("CAP_SYS_RAWIO"), std::string::npos);
+
+    // No generic node at all: the refusal stands, and the line says what would help.
     FakeSysfs noSg;
     noSg.Add({.sr = 0, .hctl = "1:0:0:0", .devNode = false});
-    LinuxPlatform os(noSg.root());
-    HANDLE drive = Open(os, "\\\\.\\0:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
-    Request w =
-        Send(os, drive, kWriteBuffer16k, SCSI_IOCTL_DATA_OUT, std::vector<std::uint8_t>(16384));
-    EXPECT_FALSE(w.ok);
-    EXPECT_EQ(w.error, ERROR_ACCESS_DENIED);
-    // The vendor command too.
-    Request id = Send(os, drive, {0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0}, SCSI_IOCTL_DATA_IN,
-                      std::vector<std::uint8_t>(128));
-    EXPECT_FALSE(id.ok);
-    EXPECT_EQ(id.error, ERROR_ACCESS_DENIED);
-    // With CAP_SYS_RAWIO the block node takes them.
-    setenv("QUIVER_SGIO_RAWIO", "1", 1);
-    w = Send(os, drive, kWriteBuffer16k, SCSI_IOCTL_DATA_OUT, std::vector<std::uint8_t>(16384));
-    EXPECT_TRUE(w.ok) << w.error;
-    EXPECT_FALSE(os.UsedGenericNode(drive));
-    os.CloseHandle(drive);
+    LinuxDrives bare(noSg.root(), {.hasRawIo = [] { return false; }, .report = {}});
+    const auto blockOnly = bare.Open("sr0", &problem);
+    ASSERT_NE(blockOnly, nullptr);
+    const Request id = Send(*blockOnly, {0xDF, 0x11, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0},
+                            DataDirection::FromDrive, std::vector<std::uint8_t>(128));
+    EXPECT_EQ(id.reply.error, EPERM);
+    EXPECT_EQ(blockOnly->MissingAccess(), LinuxDrives::WriteAccessLine({}));
 }
 
-TEST_F(InterposerTest, StatusSenseAndTransportFailuresAreMapped) {
+TEST_F(InterposerTest, StatusSenseAndTransportFailuresComeBackAsTheKernelGivesThem) {
     machineJson = R"({"drives": [{"name": "E", "faults": [
         {"kind": "sense", "opcode": "0x12", "sense": "5/24/00"},
         {"kind": "transport-failure", "opcode": "0x12", "first": 2},
@@ -235,76 +278,93 @@ TEST_F(InterposerTest, StatusSenseAndTransportFailuresAreMapped) {
         {"kind": "vanish", "opcode": "0x12", "first": 5}]}]})";
     FakeSysfs::Write(fs_.root() + "/machine2.json", machineJson);
     setenv("QUIVER_SGIO_MACHINE", (fs_.root() + "/machine2.json").c_str(), 1);
-    LinuxPlatform os(fs_.root());
-    HANDLE drive = Open(os, "\\\\.\\0:");
-    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+    setenv("QUIVER_SGIO_SETTLED", "1", 1);
+    LinuxDrives drives(fs_.root());
+    std::string problem;
+    const auto drive = drives.Open("sr0", &problem);
+    ASSERT_NE(drive, nullptr);
     const auto inquiry = [&] {
-        return Send(os, drive, kInquiry, SCSI_IOCTL_DATA_IN, std::vector<std::uint8_t>(0x60));
+        return Send(*drive, kInquiry, DataDirection::FromDrive, std::vector<std::uint8_t>(0x60))
+            .reply;
     };
-    Request r = inquiry();  // CHECK CONDITION with sense
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.block.sptd.ScsiStatus, 2);
-    EXPECT_EQ(r.block.sptd.SenseInfoLength, 18);
-    EXPECT_EQ(r.block.ucSenseBuf[2] & 0x0F, 5);
-    EXPECT_EQ(r.block.ucSenseBuf[12], 0x24);
+    DriveReply r = inquiry();  // CHECK CONDITION with sense
+    ASSERT_EQ(r.error, 0);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.senseLength, 18);
+    EXPECT_EQ(r.sense[2] & 0x0F, 5);
+    EXPECT_EQ(r.sense[12], 0x24);
     r = inquiry();  // the command never completed
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, ERROR_IO_DEVICE);
+    EXPECT_NE(r.hostStatus, 0);
+    EXPECT_NE(r.hostStatus, kHostTimeOut);
     r = inquiry();  // took longer than the 10 s limit
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, ERROR_SEM_TIMEOUT);
+    EXPECT_EQ(r.hostStatus, kHostTimeOut);
     r = inquiry();
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.block.sptd.ScsiStatus, 0);
+    EXPECT_EQ(r.error, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.hostStatus, 0);
     r = inquiry();  // the drive is gone
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, ERROR_DEVICE_NOT_CONNECTED);
-    os.CloseHandle(drive);
-    EXPECT_EQ(Open(os, "\\\\.\\0:"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(os.GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(r.error, ENODEV);
+    EXPECT_EQ(drives.Open("sr0", &problem), nullptr);
+    EXPECT_EQ(problem, fs_.root() + "/dev/sr0: no such device or address");
 }
 
 // The drive object on the backend, with its clock advanced by the sleeps it makes, so that no
 // real time passes.
 class InterposerDriveTest : public InterposerTest {
   protected:
-    LinuxPlatform::Hooks VirtualClock() {
-        LinuxPlatform::Hooks hooks;
+    LinuxSystem::Hooks VirtualClock() {
+        LinuxSystem::Hooks hooks;
         hooks.monotonicNanos = [this] { return now_ += 1'000'000; };
         hooks.sleep = [this](DWORD ms) { now_ += static_cast<std::int64_t>(ms) * 1'000'000; };
-        hooks.mayRestart = [] { return false; };
-        hooks.restart = [](LinuxPlatform::RestartKind) { return false; };
         return hooks;
     }
     std::int64_t now_ = 0;
 };
 
-TEST_F(InterposerDriveTest, ScanFindsBothDrivesWithRootsAndAddresses) {
-    LinuxPlatform os(fs_.root(), VirtualClock());
-    ScopedPlatform scope(os);
+TEST_F(InterposerDriveTest, ScanFindsBothDrivesByNameAndAddressWithoutLetters) {
+    LinuxSystem system(VirtualClock());
+    LinuxDrives drives(fs_.root());
+    ScopedRoles roles({&system, &system, nullptr, &drives});
     AtapiDevice device(true);
     ASSERT_EQ(device.RecordCount(), 2);
     const DriveRecord* first = device.RecordAt(0);
     const DriveRecord* second = device.RecordAt(1);
-    EXPECT_STREQ(first->root_path, "0:\\");
+    EXPECT_STREQ(first->device_name, "sr0");
+    EXPECT_EQ(first->root_path[0], '\0');
     EXPECT_EQ(first->adapter, 1);
     EXPECT_EQ(first->target_id, 0);
     EXPECT_EQ(std::string(first->revision, 4), "QM01");
     EXPECT_EQ(std::string(first->product, 16), "DVDRW KMR-730T  ");
-    EXPECT_STREQ(second->root_path, "1:\\");
+    EXPECT_STREQ(second->device_name, "sr1");
     EXPECT_EQ(second->adapter, 2);
     EXPECT_EQ(second->target_id, 1);
     EXPECT_EQ(std::string(second->vendor, 7), "OTHERCO");
     EXPECT_FALSE(device.HasOpenHandle());
-    EXPECT_EQ(os.OpenHandleCount(), 0);
-    EXPECT_EQ(os.HeapBlockCount(), 2);  // the object's buffers: the scan gave its block back
+}
+
+// 64 blocks of 16 KiB, each written and read back: 128 requests once the scan has met the
+// block node's refusal of the vendor command.
+TEST_F(InterposerDriveTest, OneMegabyteTakesOneRequestPerCommand) {
+    LinuxSystem system(VirtualClock());
+    LinuxDrives drives(fs_.root(), {.hasRawIo = [] { return false; }, .report = {}});
+    ScopedRoles roles({&system, &system, nullptr, &drives});
+    AtapiDevice device(true);
+    ASSERT_TRUE(device.SelectDrive(0));
+    device.ClearUnitAttention();
+    EXPECT_TRUE(drives.UsesGenericNode("sr0"));
+    const std::vector<std::uint8_t> image = sim::MakeFirmwareImage("QM0F", 1u << 20, 7);
+    const std::uint64_t before = drives.Requests();
+    ASSERT_TRUE(FirmwareDownload(device).TransferImage(image.data(),
+                                                       static_cast<std::int32_t>(image.size())));
+    EXPECT_EQ(drives.Requests() - before, 128u);
 }
 
 TEST_F(InterposerDriveTest, OneMegabyteDownloadThenSgInqShowsTheNewRevision) {
     const std::vector<std::uint8_t> image = sim::MakeFirmwareImage("QM0F", 1u << 20, 7);
     {
-        LinuxPlatform os(fs_.root(), VirtualClock());
-        ScopedPlatform scope(os);
+        LinuxSystem system(VirtualClock());
+        LinuxDrives drives(fs_.root());
+        ScopedRoles roles({&system, &system, nullptr, &drives});
         AtapiDevice device(true);
         ASSERT_GE(device.RecordCount(), 1);
         ASSERT_TRUE(device.SelectDrive(0));

@@ -18,8 +18,9 @@
 
 #include "device/atapi_device.h"
 #include "fake_sysfs.h"
+#include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_system.h"
 
 namespace quiver {
 namespace {
@@ -37,7 +38,7 @@ LinuxFlashGuards::Settings LockIn(std::vector<std::string> directories) {
 TEST(LinuxMachineLock, OneHolderAtATimeAndTheFileServesEveryAccount) {
     FakeSysfs tmp;
     const mode_t umaskBefore = umask(077);
-    LinuxFlashGuards first(nullptr, LockIn({tmp.root()}));
+    LinuxFlashGuards first(LockIn({tmp.root()}));
     Guarded held = first.ClaimMachine();
     umask(umaskBefore);
     ASSERT_EQ(held.result, GuardResult::Taken);
@@ -45,7 +46,7 @@ TEST(LinuxMachineLock, OneHolderAtATimeAndTheFileServesEveryAccount) {
     ASSERT_EQ(stat((tmp.path() / LinuxFlashGuards::kLockFileName).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);  // another account's updater can open it to lock it
 
-    LinuxFlashGuards second(nullptr, LockIn({tmp.root()}));
+    LinuxFlashGuards second(LockIn({tmp.root()}));
     EXPECT_EQ(second.ClaimMachine().result, GuardResult::Busy);
     held.guard.reset();
     EXPECT_EQ(second.ClaimMachine().result, GuardResult::Taken);
@@ -75,7 +76,7 @@ TEST_P(LockFilePlace, IsPassedOverForTheNextDirectory) {
     GetParam().plant(first / LinuxFlashGuards::kLockFileName);
 
     LinuxFlashGuards guards(
-        nullptr, LockIn({"", (tmp.path() / "missing").string(), first.string(), second.string()}));
+        LockIn({"", (tmp.path() / "missing").string(), first.string(), second.string()}));
     Guarded held = guards.ClaimMachine();
     ASSERT_EQ(held.result, GuardResult::Taken);
     EXPECT_TRUE(fs::exists(second / LinuxFlashGuards::kLockFileName));
@@ -96,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Obstacle>& info) { return std::string(info.param.name); });
 
 TEST(LinuxMachineLock, NoDirectoryThatCanHoldItLeavesTheMachineUnguarded) {
-    LinuxFlashGuards guards(nullptr, LockIn({"/nonexistent/quiver-lock"}));
+    LinuxFlashGuards guards(LockIn({"/nonexistent/quiver-lock"}));
     EXPECT_EQ(guards.ClaimMachine().result, GuardResult::Unavailable);
 }
 
@@ -129,9 +130,10 @@ class DriveClaimTest : public ::testing::Test {
     }
 
     FakeSysfs fs_;
-    LinuxPlatform os_{fs_.root()};
-    ScopedPlatform installed_{os_};
-    LinuxFlashGuards guards_{&os_, LockIn({})};
+    LinuxSystem system_;
+    LinuxDrives drives_{fs_.root()};
+    ScopedRoles installed_{{&system_, &system_, nullptr, &drives_}};
+    LinuxFlashGuards guards_{LockIn({})};
 };
 
 // While one holds the claim the other is refused the claim and the generic node, so that its
@@ -139,21 +141,21 @@ class DriveClaimTest : public ::testing::Test {
 TEST_F(DriveClaimTest, TheClaimKeepsOtherExclusiveUsersOffUntilItGoes) {
     const auto mine = Selected(0);
     const auto other = Selected(0);
-    Guarded claim = guards_.ClaimDrive(mine->DeviceHandle());
+    Guarded claim = guards_.ClaimOpenDrive(*mine->NativeDrive());
     ASSERT_EQ(claim.result, GuardResult::Taken);
-    EXPECT_EQ(guards_.ClaimDrive(other->DeviceHandle()).result, GuardResult::Busy);
+    EXPECT_EQ(guards_.ClaimOpenDrive(*other->NativeDrive()).result, GuardResult::Busy);
     EXPECT_TRUE(mine->WriteBuffer(0, 16384, 0));
     EXPECT_FALSE(other->WriteBuffer(0, 16384, 0));
+    EXPECT_EQ(guards_.ClaimDrive(mine->DeviceHandle()).result, GuardResult::Unavailable);
 
     claim.guard.reset();
-    EXPECT_FALSE(os_.HeldExclusive(mine->DeviceHandle()));
-    EXPECT_EQ(guards_.ClaimDrive(other->DeviceHandle()).result, GuardResult::Taken);
+    EXPECT_EQ(guards_.ClaimOpenDrive(*other->NativeDrive()).result, GuardResult::Taken);
 }
 
 TEST_F(DriveClaimTest, ADriveAnotherProgramHoldsOrHasMountedIsBusy) {
     setenv("QUIVER_SGIO_BUSY", "sr0", 1);
-    EXPECT_EQ(guards_.ClaimDrive(Selected(0)->DeviceHandle()).result, GuardResult::Busy);
-    EXPECT_EQ(guards_.ClaimDrive(Selected(1)->DeviceHandle()).result, GuardResult::Taken);
+    EXPECT_EQ(guards_.ClaimOpenDrive(*Selected(0)->NativeDrive()).result, GuardResult::Busy);
+    EXPECT_EQ(guards_.ClaimOpenDrive(*Selected(1)->NativeDrive()).result, GuardResult::Taken);
 }
 
 }  // namespace

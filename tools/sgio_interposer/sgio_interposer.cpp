@@ -22,7 +22,8 @@
 // refuses further O_EXCL opens of it (EBUSY); an sg node opened with O_EXCL refuses every other
 // open of it, and an O_EXCL open of an sg node is refused while another is open.
 // QUIVER_SGIO_BUSY="sr0 sg0" names nodes that another program holds exclusively (for an sr
-// node, or a disc in it is mounted).
+// node, or a disc in it is mounted). QUIVER_SGIO_DENIED="sr1 sg0" names nodes this process may
+// not open at all (EACCES), as for a user outside the nodes' group and ACL.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <scsi/scsi.h>
@@ -189,18 +190,23 @@ bool EnsureMachine(State& state) {
     }
 }
 
-// Whether QUIVER_SGIO_BUSY names the node.
-bool HeldByAnotherProgram(const Node& node) {
-    const char* busy = std::getenv("QUIVER_SGIO_BUSY");
-    if (busy == nullptr) {
+// Whether the node list in the environment variable `variable` names the node.
+bool Named(const char* variable, const Node& node) {
+    const char* names = std::getenv(variable);
+    if (names == nullptr) {
         return false;
     }
     const std::string name = (node.generic ? "sg" : "sr") + std::to_string(node.index);
-    std::string list = std::string(" ") + busy + " ";
+    std::string list = std::string(" ") + names + " ";
     for (char& c : list) {
         c = c == ',' ? ' ' : c;
     }
     return list.find(" " + name + " ") != std::string::npos;
+}
+
+// Whether QUIVER_SGIO_BUSY names the node.
+bool HeldByAnotherProgram(const Node& node) {
+    return Named("QUIVER_SGIO_BUSY", node);
 }
 
 // Whether an open of `node` with `flags` is refused for exclusive use. Called with the mutex
@@ -239,6 +245,10 @@ int OpenServed(const char* path, int flags) {
     }
     if (state.machine->drive(static_cast<std::size_t>(node.index)).Vanished()) {
         errno = ENXIO;
+        return -1;
+    }
+    if (Named("QUIVER_SGIO_DENIED", node)) {
+        errno = EACCES;
         return -1;
     }
     if (RefusedAsBusy(state, node, flags)) {

@@ -11,7 +11,8 @@
 #include <ctime>
 #include <memory>
 
-#include "platform/linux/linux_platform.h"
+#include "platform/drive_access.h"
+#include "platform/linux/linux_bus.h"
 
 namespace quiver {
 
@@ -29,13 +30,11 @@ class DescriptorGuard : public FlashGuard {
 
 class ExclusiveDriveGuard : public FlashGuard {
   public:
-    ExclusiveDriveGuard(LinuxPlatform& platform, HANDLE device)
-        : platform_(platform), device_(device) {}
-    ~ExclusiveDriveGuard() override { platform_.ReleaseExclusive(device_); }
+    explicit ExclusiveDriveGuard(OpenDrive& drive) : drive_(drive) {}
+    ~ExclusiveDriveGuard() override { drive_.ReleaseExclusive(); }
 
   private:
-    LinuxPlatform& platform_;
-    HANDLE device_;
+    OpenDrive& drive_;
 };
 
 // The lock file in `directory`, opened read-only without following a link or blocking on
@@ -70,32 +69,6 @@ int OpenLockFile(const std::string& directory) {
     return -1;
 }
 
-struct BusUnref {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-
-std::unique_ptr<sd_bus, BusUnref> OpenBus(const std::string& address) {
-    sd_bus* bus = nullptr;
-    if (address.empty()) {
-        if (sd_bus_open_system(&bus) < 0) {
-            return nullptr;
-        }
-        return std::unique_ptr<sd_bus, BusUnref>(bus);
-    }
-    if (sd_bus_new(&bus) < 0) {
-        return nullptr;
-    }
-    std::unique_ptr<sd_bus, BusUnref> owned(bus);
-    if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-        sd_bus_start(bus) < 0) {
-        return nullptr;
-    }
-    return owned;
-}
-
 }  // namespace
 
 LinuxFlashGuards::Settings LinuxFlashGuards::SystemSettings() {
@@ -107,8 +80,7 @@ LinuxFlashGuards::Settings LinuxFlashGuards::SystemSettings() {
     return settings;
 }
 
-LinuxFlashGuards::LinuxFlashGuards(LinuxPlatform* platform, Settings settings)
-    : platform_(platform), settings_(std::move(settings)) {}
+LinuxFlashGuards::LinuxFlashGuards(Settings settings) : settings_(std::move(settings)) {}
 
 Guarded LinuxFlashGuards::ClaimMachine() {
     for (const std::string& directory : settings_.lockDirectories) {
@@ -132,7 +104,7 @@ Guarded LinuxFlashGuards::ClaimMachine() {
 }
 
 Guarded LinuxFlashGuards::HoldSystem(void* /*window*/, const std::string& title) {
-    const auto bus = OpenBus(settings_.busAddress);
+    const auto bus = linux_detail::OpenBus(settings_.busAddress);
     if (!bus) {
         return {GuardResult::Unavailable, nullptr};
     }
@@ -145,7 +117,7 @@ Guarded LinuxFlashGuards::HoldSystem(void* /*window*/, const std::string& title)
         "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss", "shutdown:sleep",
         title.empty() ? "Firmware updater" : title.c_str(), kFlashingReason, "block");
     sd_bus_error_free(&error);
-    const std::unique_ptr<sd_bus_message, MessageUnref> owned(reply);
+    const linux_detail::MessagePtr owned(reply);
     int fd = -1;
     if (called < 0 || sd_bus_message_read(reply, "h", &fd) < 0) {
         return {GuardResult::Unavailable, nullptr};
@@ -158,19 +130,20 @@ Guarded LinuxFlashGuards::HoldSystem(void* /*window*/, const std::string& title)
     return {GuardResult::Taken, std::make_unique<DescriptorGuard>(held)};
 }
 
-Guarded LinuxFlashGuards::ClaimDrive(HANDLE device) {
-    if (platform_ == nullptr || device == nullptr || device == INVALID_HANDLE_VALUE) {
-        return {GuardResult::Unavailable, nullptr};
-    }
-    int error = platform_->ClaimExclusive(device);
+Guarded LinuxFlashGuards::ClaimDrive(HANDLE) {
+    return {GuardResult::Unavailable, nullptr};  // Linux drives have no such handle
+}
+
+Guarded LinuxFlashGuards::ClaimOpenDrive(OpenDrive& drive) {
+    int error = drive.ClaimExclusive();
     for (int attempt = 1; error == EBUSY && attempt < settings_.claimAttempts; ++attempt) {
         const long pause = settings_.claimPauseMilliseconds;
         timespec wait{pause / 1000, pause % 1000 * 1'000'000};
         nanosleep(&wait, nullptr);
-        error = platform_->ClaimExclusive(device);
+        error = drive.ClaimExclusive();
     }
     if (error == 0) {
-        return {GuardResult::Taken, std::make_unique<ExclusiveDriveGuard>(*platform_, device)};
+        return {GuardResult::Taken, std::make_unique<ExclusiveDriveGuard>(drive)};
     }
     return {error == EBUSY ? GuardResult::Busy : GuardResult::Unavailable, nullptr};
 }

@@ -7,7 +7,7 @@
 // - the system: a login manager inhibitor lock "shutdown:sleep" in block mode, asked for over
 //   D-Bus (org.freedesktop.login1.Manager.Inhibit) and held as the file descriptor it answers
 //   with; closing it gives it back. Without a login manager the program goes on without.
-// - a drive: the device handle's drive claimed with O_EXCL (LinuxPlatform::ClaimExclusive);
+// - a drive: the open drive claimed with O_EXCL (OpenDrive::ClaimExclusive of LinuxDrives);
 //   EBUSY (another program has it to itself, or a disc in it is mounted) all through a few
 //   tries is Busy.
 #pragma once
@@ -18,8 +18,6 @@
 #include "platform/flash_guards.h"
 
 namespace quiver {
-
-class LinuxPlatform;
 
 class LinuxFlashGuards : public FlashGuards {
   public:
@@ -41,16 +39,16 @@ class LinuxFlashGuards : public FlashGuards {
     // /run/lock, then $XDG_RUNTIME_DIR; the system bus.
     static Settings SystemSettings();
 
-    // `platform`: the platform whose device handles ClaimDrive is given; null: no drive claims.
-    explicit LinuxFlashGuards(LinuxPlatform* platform, Settings settings = SystemSettings());
+    explicit LinuxFlashGuards(Settings settings = SystemSettings());
 
     Guarded ClaimMachine() override;
     // `window` is not used; `title` names the program to the login manager ("who").
     Guarded HoldSystem(void* window, const std::string& title) override;
+    // Unavailable: Linux drives are opened through LinuxDrives, and claimed by ClaimOpenDrive.
     Guarded ClaimDrive(HANDLE device) override;
+    Guarded ClaimOpenDrive(OpenDrive& drive) override;
 
   private:
-    LinuxPlatform* platform_;
     Settings settings_;
 };
 

@@ -13,10 +13,11 @@
 // alters only the colour is reported as <Type>Color (values: red, green, blue); any other font
 // change as <Type>Font (text: face; values: points, bold, red, green, blue).
 //
-// Time. Timers run on the platform's clock: the performance counter of Os() when it has one,
-// otherwise a clock that moves only with the toolkit's own Os().Sleep calls. Intervals are in
-// milliseconds of that clock. When the loop has nothing to do but wait for a timer, it lets the
-// emulated time pass with Os().Sleep, after a 1 ms real-time look for worker completions.
+// Time. Timers run on the platform's clock: the performance counter of SystemClock() when it has
+// one, otherwise a clock that moves only with the toolkit's own SystemClock().Sleep calls.
+// Intervals are in milliseconds of that clock. When the loop has nothing to do but wait for a
+// timer, it lets the emulated time pass with SystemClock().Sleep, after a 1 ms real-time look for
+// worker completions.
 //
 // Label sizes. A label with AutoSize takes the size of its text: one line per "\n"-separated
 // line, each line 4/3 × points + 3 pixels high, and the longest line as wide as its characters

@@ -38,11 +38,12 @@ std::string ExceptionMessage(std::exception_ptr error) {
 }  // namespace
 
 HeadlessApplication::HeadlessApplication() : windowThread_(std::this_thread::get_id()) {
-    if (!HasPlatform()) {
-        throw std::logic_error("The headless toolkit needs a platform");
+    if (!HasSystemClock()) {
+        throw std::logic_error("The headless toolkit needs a clock");
     }
     LARGE_INTEGER frequency{};
-    hasCounter_ = Os().QueryPerformanceFrequency(&frequency) != FALSE && frequency.QuadPart > 0;
+    hasCounter_ =
+        SystemClock().QueryPerformanceFrequency(&frequency) != FALSE && frequency.QuadPart > 0;
     frequency_ = hasCounter_ ? frequency.QuadPart : 0;
     previousCurrent_ = t_current;
     t_current = this;
@@ -98,7 +99,7 @@ std::vector<UiEvent> HeadlessApplication::Events(EventKind kind) const {
 std::int64_t HeadlessApplication::NowNanos() {
     if (hasCounter_) {
         LARGE_INTEGER count{};
-        if (Os().QueryPerformanceCounter(&count) != FALSE) {
+        if (SystemClock().QueryPerformanceCounter(&count) != FALSE) {
             const std::int64_t c = count.QuadPart;
             return c / frequency_ * 1'000'000'000 + c % frequency_ * 1'000'000'000 / frequency_;
         }
@@ -112,7 +113,7 @@ void HeadlessApplication::SleepUntil(std::int64_t nanos) {
         return;
     }
     const std::int64_t millis = (nanos - now + kNanosPerMilli - 1) / kNanosPerMilli;
-    Os().Sleep(static_cast<DWORD>(std::min<std::int64_t>(millis, 0x7FFFFFFF)));
+    SystemClock().Sleep(static_cast<DWORD>(std::min<std::int64_t>(millis, 0x7FFFFFFF)));
     if (!hasCounter_) {
         ownClock_ += millis * kNanosPerMilli;
     }

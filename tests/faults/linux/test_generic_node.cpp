@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
 #include "host/window_thread_queue.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_drives.h"
+#include "platform/linux/linux_flash_guards.h"
+#include "platform/linux/linux_system.h"
 #include "simapp/package_file.h"
 #include "ui/headless/headless.h"
 
@@ -48,17 +51,18 @@ TEST(LinuxGenericNode, CrossedMappingWritesToNoDriveAndFailsTheUpdate) {
     std::mutex mutex;
     std::vector<std::string> reports;
     std::atomic<std::int64_t> now{0};
-    LinuxPlatform::Hooks hooks;
+    LinuxSystem::Hooks hooks;
     hooks.monotonicNanos = [&now] { return now.fetch_add(1'000'000) + 1'000'000; };
     hooks.sleep = [&now](DWORD ms) { now += static_cast<std::int64_t>(ms) * 1'000'000; };
-    hooks.mayRestart = [] { return false; };
-    hooks.restart = [](LinuxPlatform::RestartKind) { return false; };
-    hooks.report = [&](const std::string& text) {
+    LinuxSystem system(hooks);
+    LinuxDrives::Hooks driveHooks;
+    driveHooks.hasRawIo = [] { return false; };
+    driveHooks.report = [&](const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex);
         reports.push_back(text);
     };
-    LinuxPlatform os(fs.root(), hooks);
-    ScopedPlatform scope(os);
+    LinuxDrives drives(fs.root(), driveHooks);
+    ScopedRoles roles({&system, &system, nullptr, &drives});
 
     std::vector<std::string> dialogs;
     {
@@ -71,6 +75,10 @@ TEST(LinuxGenericNode, CrossedMappingWritesToNoDriveAndFailsTheUpdate) {
         });
         TQuiverMain::Options options;
         options.package = simapp::DemoPackage();
+        LinuxFlashGuards::Settings lockHere;
+        lockHere.lockDirectories = {fs.root()};
+        lockHere.busAddress = "unix:path=/nonexistent/bus";
+        options.guards = std::make_shared<LinuxFlashGuards>(lockHere);
         TQuiverMain window(app, options);
         ASSERT_FALSE(app.Terminated());
         ASSERT_EQ(window.cboDrives.ItemIndex(), 0);  // sr0
@@ -94,29 +102,22 @@ TEST(LinuxGenericNode, CrossedMappingWritesToNoDriveAndFailsTheUpdate) {
     std::ifstream state(dir + "state");
     std::string saved((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
     EXPECT_EQ(saved.find("QM0F"), std::string::npos) << saved;
-    for (const char* path : {"\\\\.\\0:", "\\\\.\\1:"}) {
-        HANDLE drive = os.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
-                                      0, nullptr);
-        ASSERT_NE(drive, INVALID_HANDLE_VALUE) << path;
+    for (const char* name : {"sr0", "sr1"}) {
+        std::string problem;
+        const auto drive = drives.Open(name, &problem);
+        ASSERT_NE(drive, nullptr) << problem;
         std::vector<std::uint8_t> data(16384, 0xEE);
-        SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER block{};
-        auto& s = block.sptd;
-        s.Length = sizeof s;
-        s.CdbLength = 12;
         const std::uint8_t readBuffer[12] = {0x3C, 0x01, 0x01, 0, 0, 0, 0, 0x40, 0};
-        std::memcpy(s.Cdb, readBuffer, sizeof readBuffer);
-        s.DataIn = SCSI_IOCTL_DATA_IN;
-        s.DataTransferLength = static_cast<ULONG>(data.size());
-        s.DataBuffer = data.data();
-        s.TimeOutValue = 10;
-        s.SenseInfoLength = 24;
-        s.SenseInfoOffset = offsetof(SCSI_PASS_THROUGH_DIRECT_WITH_BUFFER, ucSenseBuf);
-        DWORD returned = 0;
-        ASSERT_TRUE(os.DeviceIoControl(drive, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
-                                       &block, sizeof block, &returned, nullptr));
-        ASSERT_EQ(s.ScsiStatus, 0) << path;
-        EXPECT_EQ(data, std::vector<std::uint8_t>(16384, 0)) << path;
-        os.CloseHandle(drive);
+        DriveCommand command;
+        command.block = readBuffer;
+        command.direction = DataDirection::FromDrive;
+        command.data = data.data();
+        command.length = static_cast<std::uint32_t>(data.size());
+        command.timeLimit = 10;
+        const DriveReply reply = drive->Send(command);
+        ASSERT_EQ(reply.error, 0) << name;
+        ASSERT_EQ(reply.status, 0) << name;
+        EXPECT_EQ(data, std::vector<std::uint8_t>(16384, 0)) << name;
     }
 }
 

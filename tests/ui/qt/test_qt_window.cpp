@@ -2,7 +2,8 @@
 // choosing a drive, Update, the success dialog and the new revision on screen, and the frame
 // that can no longer close the window. It runs on the emulated PC through the platform seam,
 // and, where the test runs with the SG_IO interposer preloaded, on the Linux backend over
-// /dev/srN and /dev/sgN served by the interposer: then the whole Linux program but its entry.
+// /dev/srN and /dev/sgN served by the interposer: then the whole Linux program but its entry
+// (and the restart, which is recorded).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -20,7 +21,9 @@
 
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
-#include "platform/linux/linux_platform.h"
+#include "platform/linux/linux_drives.h"
+#include "platform/linux/linux_flash_guards.h"
+#include "platform/linux/linux_system.h"
 #include "platform/sim/sim_platform.h"
 #include "qt_rig.h"
 #include "simapp/machine_file.h"
@@ -50,6 +53,7 @@ class QtWindowTest : public ::testing::Test {
     void TearDown() override {
         window_.reset();
         scope_.reset();
+        roles_.reset();
     }
 
     // The built-in demo PC: E: a KMR-730T at QM01, F: another maker's drive.
@@ -80,18 +84,15 @@ class QtWindowTest : public ::testing::Test {
                  .rev = "QM01",
                  .sg = 1,
                  .devNode = false});
-        LinuxPlatform::Hooks hooks;
+        LinuxSystem::Hooks hooks;
         // The emulated drives run on their own clock: nothing here waits in real time.
         hooks.monotonicNanos = [this] { return now_.fetch_add(1'000'000) + 1'000'000; };
         hooks.sleep = [this](DWORD ms) { now_ += static_cast<std::int64_t>(ms) * 1'000'000; };
-        hooks.mayRestart = [] { return true; };
-        hooks.restart = [this](LinuxPlatform::RestartKind) {
-            ++linuxRestarts_;
-            return true;
-        };
-        linux_ = std::make_unique<LinuxPlatform>(fs_.root(), hooks);
-        scope_ = std::make_unique<ScopedPlatform>(*linux_);
-        firstLine_ = " 1-0-0-0 0:Korvane DVDRW KMR-730T   ";
+        system_ = std::make_unique<LinuxSystem>(hooks);
+        drives_ = std::make_unique<LinuxDrives>(fs_.root());
+        roles_ = std::make_unique<ScopedRoles>(
+            SystemRoles{system_.get(), system_.get(), &power_, drives_.get()});
+        firstLine_ = " 1-0-0-0 sr0 Korvane DVDRW KMR-730T   ";
         return true;
     }
 
@@ -99,6 +100,13 @@ class QtWindowTest : public ::testing::Test {
     void Open() {
         TQuiverMain::Options options;
         options.package = simapp::DemoPackage();
+        if (drives_) {
+            // The Linux guards, with the updaters' lock file in the test's own directory.
+            LinuxFlashGuards::Settings settings;
+            settings.lockDirectories = {fs_.root()};
+            settings.busAddress = "unix:path=/nonexistent/bus";
+            options.guards = std::make_shared<LinuxFlashGuards>(settings);
+        }
         window_ = std::make_unique<TQuiverMain>(app_, options);
         if (!app_.Terminated()) {
             window_->form().Show();
@@ -171,10 +179,20 @@ class QtWindowTest : public ::testing::Test {
     sim::Machine machine_;
     std::unique_ptr<SimPlatform> sim_;
     linuxtest::FakeSysfs fs_;
-    std::unique_ptr<LinuxPlatform> linux_;
+    // Restarts are recorded, never carried out.
+    struct RecordedPower : PowerControl {
+        bool MayRestart() override { return true; }
+        bool Restart(Action) override {
+            ++restarts;
+            return true;
+        }
+        int restarts = 0;
+    } power_;
+    std::unique_ptr<LinuxSystem> system_;
+    std::unique_ptr<LinuxDrives> drives_;
     std::atomic<std::int64_t> now_{0};
-    int linuxRestarts_ = 0;
     std::unique_ptr<ScopedPlatform> scope_;
+    std::unique_ptr<ScopedRoles> roles_;
     std::unique_ptr<TQuiverMain> window_;
     std::string firstLine_;
 };
@@ -283,7 +301,7 @@ TEST_F(QtWindowTest, UpdateThroughSgIoShowsTheNewRevision) {
         GTEST_SKIP() << "runs with the SG_IO interposer preloaded (ctest sets LD_PRELOAD)";
     }
     UpdateTheKmr730t();
-    EXPECT_EQ(linuxRestarts_, 1);
+    EXPECT_EQ(power_.restarts, 1);
 }
 
 }  // namespace
