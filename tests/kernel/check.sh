@@ -7,9 +7,11 @@
 #             and address, and the drive list shows them; WRITE BUFFER reaches the drives, and
 #             the updater reports the drive's refusal as a failed update
 #   readonly  with read access only the drives are listed and answer INQUIRY, and WRITE BUFFER
-#             is refused before it reaches them; the updater says it could not flash
+#             is refused before it reaches them; the updater says it could not flash and
+#             which access is missing
 #   sgwrite   with read-write access to the generic nodes WRITE BUFFER reaches the drives there
-#   noaccess  without access to the nodes the drives are not listed; the updater finds none
+#   noaccess  without access to the nodes the drives are listed as inaccessible; the updater
+#             admits none and says which access is missing
 # Exit 77 where the guest could not be booted (boot.sh skipped).
 set -uo pipefail
 results=$1 case=$2
@@ -32,14 +34,12 @@ has_match() { grep -qE -- "$2" "$results/$1" || fail "$1 has no line matching: $
 mapfile -t sysfs <"$results/sysfs"
 [ "${#sysfs[@]}" -eq 2 ] || fail "the kernel shows ${#sysfs[@]} optical drives, not QEMU's two"
 
-# The root column of the drive list for srN: "0:" ... "9:", "A:" ... "Z:" for sr10 ... sr35.
-root_of() {
-    local n=${1#sr}
-    if [ "$n" -lt 10 ]; then echo "$n:"; else printf "\\x$(printf %x $((n + 55))):"; fi
-}
+# The name column of the drive list for srN: the kernel's name and a blank (QEMU's two drives
+# have names of one width).
+root_of() { echo "$1 "; }
 
 # lists_all FILE: every optical drive of sysfs found with its identity and address, shown as
-# the window shows it (" H-C-T-L <root><vendor, 8><product, 16> <revision>").
+# the window shows it (" H-C-T-L <name> <vendor, 8><product, 16> <revision>")
 lists_all() {
     local file=$1 entry sr fields hctl vendor model rev shown
     has "$file" "count ${#sysfs[@]}"
@@ -58,8 +58,8 @@ lists_all() {
 }
 
 # writes FILE GENERIC OUTCOME: for every drive, INQUIRY answered on the opened drive and WRITE
-# BUFFER ended with OUTCOME (a regex over "ok=... outcome=... sense=... error=..."), through
-# the generic node or not.
+# BUFFER ended with OUTCOME (a regex over "ok=... outcome=... sense=..."), through the generic
+# node or not.
 writes() {
     local file=$1 generic=$2 outcome=$3 entry hctl
     for entry in "${sysfs[@]}"; do
@@ -73,17 +73,19 @@ writes() {
 # The drive itself refused: QEMU's drives take no firmware. Without a disc the scsi-cd answers
 # NOT READY, MEDIUM NOT PRESENT (02/3A/00), the ide-cd ILLEGAL REQUEST, INVALID COMMAND
 # OPERATION CODE (05/20/00).
-refused_by_drive='ok=0 outcome=check sense=0[1-9A-F]/[0-9A-F]{2}/[0-9A-F]{2} error=0'
-# Nothing reached the drive: the backend's request failed with ERROR_ACCESS_DENIED.
-refused_by_kernel='ok=0 outcome=failed sense=00/00/00 error=5'
+refused_by_drive='ok=0 outcome=check sense=0[1-9A-F]/[0-9A-F]{2}/[0-9A-F]{2}'
+# Nothing reached the drive: the kernel refused the request.
+refused_by_kernel='ok=0 outcome=failed sense=00/00/00'
 
 case $case in
     root)
         lists_all root.list
         has root.list "exit 0"
-        # With CAP_SYS_RAWIO the block node takes the command itself: the backend tries it
-        # there first.
-        writes root.write 0 "$refused_by_drive"
+        # With CAP_SYS_RAWIO the backend sends the command to the generic node from the start.
+        writes root.write 1 "$refused_by_drive"
+        if grep -q '^write-access ' "$results/root.write"; then
+            fail "root.write: access said to be missing: $(grep '^write-access ' "$results/root.write")"
+        fi
         has root.write "exit 0"
         # The updater admits the scsi-cd, and the drive's refusal ends the update as a failure.
         if [ -f "$results/root.quiver" ]; then
@@ -96,8 +98,14 @@ case $case in
     readonly)
         lists_all readonly.list
         # The block node's filter refuses the command and the generic node cannot be opened
-        # read-write; the backend reports nothing more than the failed request.
-        writes readonly.write 0 "$refused_by_kernel"
+        # read-write: the backend says which access is missing.
+        writes readonly.write 1 "$refused_by_kernel"
+        for entry in "${sysfs[@]}"; do
+            hctl=${entry#* }
+            hctl=${hctl%%|*}
+            has_match readonly.write \
+                "^write-access $hctl \"Writing firmware needs read-write access to /dev/sg[0-9]+ or CAP_SYS_RAWIO"
+        done
         if grep -q '^report ' "$results/readonly.write"; then
             fail "readonly.write: the backend reported something: $(grep '^report ' "$results/readonly.write")"
         fi
@@ -105,7 +113,7 @@ case $case in
         if [ -f "$results/readonly.quiver" ]; then
             has_match readonly.quiver '^click cmdUpdate$'
             has_match readonly.quiver \
-                '^dialog "Error" "Unable to flash firmware. Please contact with your vendor !"'
+                '^dialog "Error" "Unable to flash firmware. Please contact with your vendor !\\nWriting firmware needs read-write access to /dev/sg0 or CAP_SYS_RAWIO'
         fi
         ;;
     sgwrite)
@@ -113,15 +121,20 @@ case $case in
         has sgwrite.write "exit 0"
         ;;
     noaccess)
-        # sysfs shows the drives to everyone; the backend lists only the drives it can open, so
-        # none here, and the updater's list of detected drives is empty.
+        # sysfs shows the drives to everyone: the backend lists each as present and
+        # inaccessible, and the updater's list of detected drives says so, then which access
+        # is missing.
         for entry in "${sysfs[@]}"; do
-            has noaccess.list "optical ${entry%% *}"
+            sr=${entry%% *} hctl=${entry#* }
+            hctl=${hctl%%|*}
+            has noaccess.list "optical $sr"
+            has noaccess.list "inaccessible $hctl|/dev/$sr: permission denied"
         done
-        has noaccess.list "count 0"
+        has noaccess.list "count ${#sysfs[@]}"
+        has_match noaccess.list '^scan-access "Reading the drive needs read access to /dev/sr0'
         if [ -f "$results/noaccess.quiver" ]; then
             has_match noaccess.quiver \
-                '^dialog "Error" "No matched drive detected !\\n.*\\n\\nDetected drives :\\n" \[OK\]'
+                '^dialog "Error" "No matched drive detected !\\n.*\\n\\nDetected drives :\\n 0-0-0-0 sr0 /dev/sr0: permission denied\\n.*\\nReading the drive needs read access to /dev/sr0'
         fi
         ;;
     *)
