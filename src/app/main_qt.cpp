@@ -1,8 +1,9 @@
-// quiver: the updater on Linux, a Qt window over SG_IO, or with --unattended no window at all
-// (no display is needed then: no QApplication is made). The text comparison collates by the
-// user's locale, so LC_COLLATE is taken from the environment before anything compares.
-// tools/command_line/updater_command_line.h lists the options.
+// quiver: the updater on Linux, a Qt window over SG_IO (Qt's own options apply), or with
+// --unattended no window at all (no display is needed then: no QApplication is made). The text
+// comparison collates by the user's locale, so LC_COLLATE is taken from the environment before
+// anything compares. tools/command_line/updater_command_line.h lists the options.
 #include <clocale>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -15,14 +16,30 @@
 #include "ui/qt/qt_toolkit.h"
 #include "updater_command_line.h"
 
+namespace {
+
+// Qt's own options (-platform, -display ...) take one dash; the updater's take two.
+bool OnlyQtOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--", 2) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    CLI::App app;
     quiver::command_line::UpdaterOptions line;
-    quiver::command_line::Describe(app, "quiver",
-                                   "Updates the firmware of the drives its package admits.");
-    quiver::command_line::AddUpdaterOptions(app, line);
-    if (const auto status = quiver::command_line::ParseUpdater(app, line, argc, argv, false)) {
-        return *status;
+    if (!OnlyQtOptions(argc, argv)) {
+        CLI::App app;
+        quiver::command_line::Describe(app, "quiver",
+                                       "Updates the firmware of the drives its package admits.");
+        quiver::command_line::AddUpdaterOptions(app, line);
+        if (const auto status = quiver::command_line::ParseUpdater(app, line, argc, argv, false)) {
+            return *status;
+        }
     }
     auto history = std::make_shared<quiver::LinuxHistoryStore>();
     if (line.history) {
@@ -40,7 +57,6 @@ int main(int argc, char** argv) {
             {line.force, line.json, line.restart, line.drives, line.logFile}, std::move(options),
             std::cout, std::cerr);
     }
-    int qtArgc = 1;
-    quiver::ui::qt::QtApplication application(qtArgc, argv);
+    quiver::ui::qt::QtApplication application(argc, argv);
     return quiver::RunQuiver(application, std::move(options));
 }
