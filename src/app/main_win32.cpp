@@ -37,6 +37,12 @@ int main(int argc, char** argv) {
     quiver::TQuiverMain::Options options;
     options.history = history;
     if (line.unattended) {
+        // The system's own message boxes (the ASPI manager's) would wait for a person.
+        platform.SetMessageBoxHandler([](const char* text, const char* caption, UINT) {
+            std::cerr << "quiver: " << (caption != nullptr ? caption : "") << ": "
+                      << (text != nullptr ? text : "") << "\n";
+            return IDOK;
+        });
         return quiver::RunUnattended(
             {line.force, line.json, line.restart, line.drives, line.logFile}, std::move(options),
             std::cout, std::cerr);

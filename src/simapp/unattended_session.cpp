@@ -9,6 +9,7 @@
 #include "platform/sim/sim_platform.h"
 #include "simapp/machine_file.h"
 #include "simapp/session.h"
+#include "ui/console/console_toolkit.h"
 
 namespace quiver::simapp {
 
@@ -23,7 +24,10 @@ int RunUnattendedSimulation(const SimOptions& options, std::ostream& out, std::o
     ScopedPlatform installed(platform);
     // The boxes the program makes through the system get OK: nobody is there to read them.
     platform.SetMessageBoxHandler([&](const RecordedMessageBox& box) {
-        out << "dialog kind=box caption=\"" << box.caption << "\" answer=ok\n";
+        const ui::RunEvent event{
+            "dialog",
+            {{"kind", "box"}, {"caption", box.caption}, {"text", box.text}, {"answer", "ok"}}};
+        out << (options.json ? ui::console::JsonLine(event) : ui::console::TextLine(event)) << "\n";
         return IDOK;
     });
 
