@@ -38,10 +38,10 @@ int main(int argc, char** argv) {
     options.history = history;
     if (line.unattended) {
         // The system's own message boxes (the ASPI manager's) would wait for a person.
-        platform.SetMessageBoxHandler([](const char* text, const char* caption, UINT) {
+        platform.SetMessageBoxHandler([](const char* text, const char* caption, quiver::UINT) {
             std::cerr << "quiver: " << (caption != nullptr ? caption : "") << ": "
                       << (text != nullptr ? text : "") << "\n";
-            return IDOK;
+            return quiver::IDOK;
         });
         return quiver::RunUnattended(
             {line.force, line.json, line.restart, line.drives, line.logFile}, std::move(options),
