@@ -8,7 +8,8 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
     add_library(quiver_platform_linux STATIC
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_drives.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_system.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp)
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_history_store.cpp)
     pkg_check_modules(LIBCAP REQUIRED IMPORTED_TARGET libcap)
     target_link_libraries(quiver_platform_linux PUBLIC quiver_platform
                                                 PRIVATE PkgConfig::SYSTEMD PkgConfig::LIBCAP
@@ -27,8 +28,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
 
     add_executable(quiver ${CMAKE_CURRENT_LIST_DIR}/app/main_qt.cpp)
     target_link_libraries(quiver PRIVATE quiver_app quiver_ui_qt quiver_platform_linux
-                                         quiver_warnings)
-    target_compile_definitions(quiver PRIVATE QUIVER_VERSION="${PROJECT_VERSION}")
+                                         quiver_command_line quiver_warnings)
 
     # quiver-demo: quiver packed with the demo manifest (the built-in KMR-730T package and the
     # demo image of the emulated drive), as quiver-pack packs any updater. The manifest names

@@ -1,5 +1,6 @@
 # A quiver-sim run: the command line, the headless window on the emulated PC, the transcript.
-add_library(quiver_simrun STATIC ${CMAKE_CURRENT_LIST_DIR}/simapp/session.cpp)
+add_library(quiver_simrun STATIC ${CMAKE_CURRENT_LIST_DIR}/simapp/session.cpp
+                                 ${CMAKE_CURRENT_LIST_DIR}/simapp/unattended_session.cpp)
 target_link_libraries(quiver_simrun PUBLIC quiver_simapp quiver_app quiver_ui_headless
                                            quiver_platform_sim PRIVATE quiver_warnings)
 

@@ -68,7 +68,7 @@ target_link_libraries(quiver_ui_win32 PUBLIC quiver_ui comctl32 gdi32 user32
 # --- quiver.exe ---------------------------------------------------------------------------------
 add_executable(quiver WIN32 ${CMAKE_CURRENT_LIST_DIR}/app/main_win32.cpp)
 target_link_libraries(quiver PRIVATE quiver_app quiver_ui_win32 quiver_platform_win32
-                                     quiver_warnings)
+                                     quiver_command_line quiver_warnings)
 target_link_options(quiver PRIVATE -mwindows)
 quiver_windows_resources(quiver DESCRIPTION "Quiver firmware updater" UPDATER)
 

@@ -46,7 +46,7 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
     set(_win32_data ${_win32_dir}/data)
     set(_win32_work ${CMAKE_CURRENT_BINARY_DIR}/win32)
     set(_win32_packages "")
-    foreach(_package flash no-match)
+    foreach(_package flash flash-restart no-match)
         set(_folder ${_win32_work}/${_package})
         add_custom_command(
             OUTPUT ${_folder}/quiver.exe ${_folder}/wnaspi32.dll
@@ -162,6 +162,29 @@ if(CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_CROSSCOMPILING)
         LABELS win32 TIMEOUT 120 ENVIRONMENT "WINEDLLOVERRIDES=wnaspi32=n"
         PASS_REGULAR_EXPRESSION
         "^dialog \"Error FS 002\": LoadLibrary:\nWNASPI32.DLL not found.\ndialog \"Error\": No matched drive detected !\n[^\n]*\n\nDetected drives :\n\nexit code 0\n$")
+
+    # quiver.exe without a person: no window, the events on standard output, the history in
+    # %ProgramData%\Quiver of the test prefix. A package that asks for a restart ends with 3010
+    # and leaves the restart to the caller; Wine hands the low byte of it (194) to the shell. The
+    # drive is found through the ASPI manager, so it has no letter.
+    foreach(_case "flash;0;0;restart-not-asked" "flash-restart;3010;194;restart-left-to-the-caller")
+        list(GET _case 0 _package)
+        list(GET _case 1 _status)
+        list(GET _case 2 _shell_status)
+        list(GET _case 3 _suffix)
+        set(_data ${_win32_work}/unattended-${_package})
+        file(MAKE_DIRECTORY ${_data})
+        add_test(NAME quiver_exe_unattended_${_suffix}
+                 COMMAND bash -c "exec bash \"$0\" \"$@\" --history \"$WINEPREFIX/drive_c/ProgramData/Quiver/history.jsonl\" --fresh --records 2 --record '\"revisionAfter\": \"QM0F\".*\"state\": \"ended\".*\"updated\": true' -- ${CMAKE_CROSSCOMPILING_EMULATOR} ${_win32_work}/${_package}/quiver.exe /unattended --log Z:${_data}/update.log"
+                         ${CMAKE_CURRENT_LIST_DIR}/unattended/expect_run.sh --status ${_shell_status}
+                         --has "^drive drive=\"\" address=1-0-0-0 vendor=Korvane .*admitted=yes"
+                         --has "^progress drive=\"\" address=1-0-0-0 stage=transfer attempt=1 percent=100"
+                         --has "^result drive=\"\" .*result=updated code=0 revisionBefore=QM01 revisionAfter=QM0F"
+                         --has "^exit code=${_status}")
+        set_tests_properties(quiver_exe_unattended_${_suffix} PROPERTIES
+            LABELS "win32;unattended" TIMEOUT 300 RUN_SERIAL ON
+            ENVIRONMENT "${_aspi_env};QUIVER_ASPI_STATE=Z:${_data}/state.txt")
+    endforeach()
 
     # quiver.exe's resources as Windows reads them: the manifest asks for administrator rights
     # and names the systems up to Windows 10 and 11; the version information carries the

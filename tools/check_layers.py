@@ -17,8 +17,9 @@ import sys
 # The layers and what each may use directly; a unit may also use whatever those use, and itself.
 # docs/architecture.md draws the same graph.
 ARROWS = {
-    "app": ["ui/qt", "ui/win32", "worker", "platform/linux", "platform/win32"],
+    "app": ["ui/qt", "ui/win32", "ui/console", "worker", "platform/linux", "platform/win32"],
     "ui/headless": ["ui"],
+    "ui/console": ["ui"],
     "ui/qt": ["ui"],
     "ui/win32": ["ui"],
     "ui": ["host"],
@@ -32,7 +33,7 @@ ARROWS = {
     "platform/win32": ["platform"],
     "platform": [],
     # The emulated machine and quiver-sim, beside the program.
-    "simapp": ["app", "ui/headless", "platform/sim", "json"],
+    "simapp": ["app", "ui/headless", "ui/console", "platform/sim", "json"],
     "sim": ["formats"],
     "formats": [],
     "json": [],

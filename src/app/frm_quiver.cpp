@@ -6,15 +6,16 @@
 #include <exception>
 #include <new>
 
+#include "app/frm_quiver_detail.h"
 #include "device/command_set.h"
 #include "package/match_drives.h"
 #include "platform/application_tag.h"
 
 namespace quiver {
 
-namespace {
+using detail::Bounded;
 
-constexpr int kProgressTicks = 330;
+namespace {
 
 constexpr const char* kAnotherUpdater =
     "Another flash utility is already running on this computer, and it may be updating a "
@@ -34,10 +35,6 @@ ui::Font TahomaBold(ui::Color color) {
 // The line a dialog adds on the access the drives lack; nothing when none is missing.
 std::string AccessLine(const std::string& missing) {
     return missing.empty() ? std::string() : "\n" + missing;
-}
-
-std::string Bounded(const char* text, std::size_t size) {
-    return std::string(text, strnlen(text, size));
 }
 
 // The first four characters of two revision texts, a shorter text counting as padded with
@@ -208,12 +205,15 @@ void TQuiverMain::StartUp() {
 
     // The behaviour flags, read once.
     flags_ = package_.Flags();
+    recorder_ = std::make_unique<UpdateRecorder>(application(), options_.history,
+                                                 package_.Version(), options_.drives);
 
     // One updater at a time on this machine: a second one says so and ends before it touches a
     // drive.
     guards_ = options_.guards ? options_.guards : std::make_shared<WindowsFlashGuards>();
     Guarded machine = guards_->ClaimMachine();
     if (machine.result == GuardResult::Busy) {
+        recorder_->SetExitCode(kExitBusy);
         application().MessageDlg(kAnotherUpdater, ui::DialogKind::Error, ui::DialogButtons::Ok);
         Terminate();
         return;
@@ -228,6 +228,7 @@ void TQuiverMain::StartUp() {
 
     // A package without firmware cannot update anything.
     if (flags_.how_many_bin == 0) {
+        recorder_->SetExitCode(kExitNoDrive);
         application().MessageDlg("No F/W in executable !", ui::DialogKind::Error,
                                  ui::DialogButtons::Ok);
         Terminate();
@@ -256,6 +257,7 @@ void TQuiverMain::StartUp() {
 
     // The drive list; the preselected drive is opened afresh by cboDrivesChange.
     FillDriveList();
+    recorder_->DrivesFound(Device_->Records(), Device_->RecordCount());
     Device_->ReleaseDrive();
     cboDrivesChange(nullptr);
 
@@ -268,6 +270,7 @@ void TQuiverMain::StartUp() {
         }
     }
     if (admitted == 0) {
+        recorder_->SetExitCode(kExitNoDrive);
         application().MessageDlg("No matched drive detected !\nThis utility is only for " +
                                      package_.DriveName() + " drive.\n\nDetected drives :\n" +
                                      DriveListText_ + Device_->ScanMissingAccess(),
@@ -299,9 +302,13 @@ void TQuiverMain::StartUp() {
         f.DeleteSystemMenuItem(5);
     }
 
-    // AUTOMODE: the update starts at once, before the window is first shown.
-    if (flags_.auto_mode != 0) {
+    // AUTOMODE, and every run without a person: the update starts at once, before the window
+    // is first shown. Such a run ends when nothing was started.
+    if (flags_.auto_mode != 0 || Unattended()) {
         cmdUpdateClick(nullptr);
+        if (Unattended() && !UpdateRunning()) {
+            Terminate();
+        }
     }
 }
 
@@ -367,180 +374,6 @@ void TQuiverMain::FormDestroy(void* /*sender*/) {
     Device_.reset();
 }
 
-void TQuiverMain::cmdUpdateClick(void* /*sender*/) {
-    // The last update's workers have all completed.
-    DisposeWorkers();
-    TargetCount_ = 0;
-
-    auto makeTarget = [this](int index) -> bool {
-        std::unique_ptr<AtapiDevice> target;
-        try {
-            target = options_.makeDevice ? options_.makeDevice(false)
-                                         : std::make_unique<AtapiDevice>(false);
-        } catch (const std::bad_alloc&) {
-            target.reset();
-        }
-        if (!target) {
-            return false;
-        }
-        target->CopyFrom(*Device_);
-        target->SelectDrive(index);
-        TargetDevices_[TargetCount_ - 1] = std::move(target);
-        targetChecks_[TargetCount_ - 1] = TargetCheck{index, {}, {}};
-        return true;
-    };
-    // Whatever the table holds, no drive gets two workers: a record of a drive already chosen
-    // through another letter is left out.
-    auto alreadyChosen = [this](const DriveRecord& r) {
-        for (int k = 0; k < TargetCount_; ++k) {
-            const DriveRecord* chosen = Device_->RecordAt(targetChecks_[k].record);
-            if (chosen != nullptr && SameDrive(*chosen, r)) {
-                return true;
-            }
-        }
-        return false;
-    };
-
-    if (flags_.auto_mode != 0) {
-        for (int i = 0; i < Device_->RecordCount() && TargetCount_ < kMaxDrives; ++i) {
-            const DriveRecord* r = Device_->RecordAt(i);
-            if (r == nullptr || r->in_use != 1 || r->allowed != 1 || alreadyChosen(*r)) {
-                continue;
-            }
-            ++TargetCount_;
-            if (!makeTarget(i)) {
-                return;
-            }
-        }
-    } else {
-        const int index = cboDrives.ItemIndex();
-        const DriveRecord* r = Device_->RecordAt(index);
-        if (r == nullptr || r->allowed == 0) {
-            return;  // nothing that may be updated is chosen
-        }
-        if (r->up_to_date == 1 && flags_.n2o_message != 0) {
-            if (application().MessageDlg("Your drive's Firmware is already the most updated !\n "
-                                         "Do you wish to continue ?",
-                                         ui::DialogKind::Warning,
-                                         ui::DialogButtons::YesNo) != ui::DialogResult::Yes) {
-                Terminate();
-                return;
-            }
-        }
-        TargetCount_ = 1;
-        if (!makeTarget(index)) {
-            return;
-        }
-    }
-
-    HoldSystem();
-    RunningWorkers_ = 0;
-    startingWorkers_ = true;
-    heldCompletions_ = 0;
-    int notStarted = 0;
-    for (int i = 0; i < TargetCount_; ++i) {
-        AtapiDevice& target = *TargetDevices_[i];
-        const DriveRecord* r = Device_->RecordAt(target.SelectedIndex());
-        if (r == nullptr) {
-            // The drive could not be opened: nothing is sent to it, and the update cannot
-            // succeed.
-            target.SetFlashResult(kFlashFailed);
-            ++notStarted;
-            continue;
-        }
-        const int bank = r->image_index + 1;
-        FlashJob job;
-        job.drive = &target;
-        job.data = package_.ImageArea() + package_.ImageStart(bank);
-        job.size = package_.ImageSize(bank);
-        job.withBootCode = flags_.boot_code != 0;
-        job.window = this;
-        job.admitted = *r;
-        job.package = package_.block();
-        targetChecks_[i].oldRevision = Bounded(r->revision, sizeof r->revision);
-        targetChecks_[i].newRevision = package_.NewRevision(bank);
-        if (flags_.chk_disc == 1 && !DiscAndTrayCheck(target)) {
-            target.SetFlashResult(kFlashFailed);
-            ++notStarted;
-            continue;
-        }
-        if (!ClaimDrive(i, target)) {
-            target.SetFlashResult(kFlashFailed);
-            ++notStarted;
-            continue;
-        }
-        Workers_[i] = std::make_unique<Parser>(job, [this](TThread* sender) { FlashDone(sender); });
-        ++RunningWorkers_;
-    }
-    startingWorkers_ = false;
-
-    if (RunningWorkers_ != 0) {
-        pbar.SetRange(0, kProgressTicks);
-        pbar.SetStep(1);
-        tmr.SetEnabled(true);
-        cmdUpdate.SetEnabled(false);
-        cmdClose.SetEnabled(false);
-        lblMsg.SetFontColor(ui::kMaroon);
-    } else if (notStarted != 0) {
-        // No worker runs, so no completion will come: complete the update now, as failed.
-        Complete();
-        return;
-    }
-
-    // Completions that came while the workers were being started.
-    while (heldCompletions_ > 0) {
-        --heldCompletions_;
-        FlashDone(nullptr);
-    }
-}
-
-bool TQuiverMain::DiscAndTrayCheck(AtapiDevice& d) {
-    // Said once per check; the later passes show only the steps they take.
-    lblMsg.SetText("Check Disc & Tray Status...");
-    for (int pass = 0; pass < kMaxDiscCheckPasses; ++pass) {
-        const bool noMedium = d.NoMedium();
-        if (noMedium && !d.TrayOpen()) {
-            return true;
-        }
-        if (!noMedium) {
-            lblMsg.SetText("Tray Out ...");
-            d.EjectTray();
-            d.WaitReady(120);
-            if (d.SenseIs(kNotReady, kMediumNotPresent)) {
-                application().MessageDlg("Please remove the disc.", ui::DialogKind::Warning,
-                                         ui::DialogButtons::Ok);
-            } else {
-                application().MessageDlg(
-                    "Disc detected in drive. Unable to eject the disc , maybe locked by other "
-                    "program\n\nPlease remove the disc manually.",
-                    ui::DialogKind::Warning, ui::DialogButtons::Ok);
-            }
-        }
-        lblMsg.SetText("Tray In ...");
-        d.LoadTray();
-        lblMsg.SetText("Waiting Drive Ready ...");
-        d.WaitReady(120);
-        if (d.TrayOpen()) {
-            application().MessageDlg("Please push the tray in.", ui::DialogKind::Warning,
-                                     ui::DialogButtons::Ok);
-        }
-    }
-    // The drive never came to an empty, closed state: it is not flashed.
-    return false;
-}
-
-void TQuiverMain::tmrTimer(void* /*sender*/) {
-    if (pbar.Position() == pbar.Max()) {
-        lblMsg.SetText("Programming ..........");
-        return;
-    }
-    pbar.StepIt();
-    const int position = pbar.Position();
-    const int max = pbar.Max() != 0 ? pbar.Max() : 1;
-    lblPercent.SetText(std::to_string(position * 100 / max) + " %");
-    lblMsg.SetText("Programming " + std::string(static_cast<std::size_t>(position % 10), '.'));
-}
-
 void TQuiverMain::FlashDone(void* /*value*/) {
     if (startingWorkers_) {
         ++heldCompletions_;
@@ -559,10 +392,12 @@ void TQuiverMain::Complete() {
     AllSucceeded_ = true;
     bool succeeded[kMaxDrives] = {};
     std::string missingAccess;
+    std::uint8_t results[kMaxDrives] = {};
     for (int i = 0; i < TargetCount_; ++i) {
         if (TargetDevices_[i] && missingAccess.empty()) {
             missingAccess = TargetDevices_[i]->MissingAccess();
         }
+        results[i] = TargetDevices_[i] ? TargetDevices_[i]->FlashResult() : kFlashFailed;
         if (TargetDevices_[i] && TargetDevices_[i]->FlashResult() != kFlashSucceeded) {
             AllSucceeded_ = false;
         }
@@ -598,6 +433,14 @@ void TQuiverMain::Complete() {
     }
 
     CheckRevisionsAfterUpdate(succeeded);
+    for (int i = 0; i < TargetCount_; ++i) {
+        if (TargetRecord* target = recorder_->Target(i)) {
+            const DriveRecord* r = Device_->RecordAt(targetChecks_[i].record);
+            target->Ended(results[i], succeeded[i],
+                          r != nullptr ? Bounded(r->revision, sizeof r->revision) : std::string());
+        }
+    }
+    recorder_->SetExitCode(AllSucceeded_ ? kExitUpdated : kExitFailed);
 
     cmdUpdate.SetEnabled(true);
     cmdClose.SetEnabled(true);
@@ -619,14 +462,22 @@ void TQuiverMain::Complete() {
     lblPercent.SetText("0 %");
     pbar.SetPosition(0);
     if (flags_.reboot != 0) {
-        OsInfo_.RestartSystem();
+        // Without a person the restart is left to whoever started the run, unless it allowed
+        // the program to restart the machine.
+        const bool restartNow = !Unattended() || options_.restart;
+        recorder_->Restart(restartNow);
+        if (restartNow) {
+            OsInfo_.RestartSystem();
+        } else {
+            recorder_->SetExitCode(kExitRestartNeeded);
+        }
         Terminate();
-    } else if (flags_.close_ap != 0) {
+    } else if (flags_.close_ap != 0 || Unattended()) {
         Terminate();
     }
 }
 
-void TQuiverMain::CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]) {
+void TQuiverMain::CheckRevisionsAfterUpdate(bool (&succeeded)[kMaxDrives]) {
     // A drive that still reports its old revision may run the new firmware only after a power
     // cycle, and one that did not answer keeps its old revision in the table: both pass. Any
     // other revision means that the flash did not take, or took an image built for another
@@ -640,6 +491,7 @@ void TQuiverMain::CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives])
         if (!SameRevision(now, targetChecks_[i].newRevision) &&
             !SameRevision(now, targetChecks_[i].oldRevision)) {
             AllSucceeded_ = false;
+            succeeded[i] = false;
         }
     }
 }
@@ -680,7 +532,7 @@ int RunQuiver(ui::Application& application, TQuiverMain::Options options) {
         window = std::make_unique<TQuiverMain>(application, std::move(options));
     } catch (const std::exception& e) {
         application.ShowException(e.what());
-        return 0;
+        return application.Attended() ? 0 : kExitFailed;
     }
     if (!application.Terminated()) {
         window->form().Show();
@@ -690,8 +542,12 @@ int RunQuiver(ui::Application& application, TQuiverMain::Options options) {
     } catch (const std::exception& e) {
         application.ShowException(e.what());
     }
+    const int code = application.Attended() ? 0 : window->ExitCode();
     window.reset();
-    return 0;
+    if (!application.Attended()) {
+        application.Report(ui::RunEvent{"exit", {{"code", std::to_string(code), true}}});
+    }
+    return code;
 }
 
 }  // namespace quiver

@@ -5,7 +5,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/update_record.h"
 #include "device/atapi_device.h"
 #include "host/os_info.h"
 #include "package/firmware_package.h"
@@ -26,7 +28,18 @@ class TQuiverMain : public ui::TForm {
         // What keeps other updaters, other programs and the system's sleep and shutdown away
         // while drives are flashed. The default: WindowsFlashGuards on the current platform.
         std::shared_ptr<FlashGuards> guards;
+        // The machine's history, to which every update adds its lines; null: none is kept.
+        std::shared_ptr<HistoryStore> history;
+        // With a toolkit that has no person to answer (ui::Application::Attended() false): the
+        // drives to update, by address or name (empty: every admitted drive, as AUTOMODE), and
+        // whether the program may restart the machine itself when the package asks for it.
+        std::vector<std::string> drives;
+        bool restart = false;
     };
+
+    // The question put before an update of a drive that already has the new revision.
+    static constexpr const char* kUpToDateQuestion =
+        "Your drive's Firmware is already the most updated !\n Do you wish to continue ?";
 
     // Builds the window and runs every start-up check. A failed check asks the application to
     // terminate; the window is then never shown.
@@ -66,12 +79,17 @@ class TQuiverMain : public ui::TForm {
     std::int32_t TargetCount() const { return TargetCount_; }
     bool AllSucceeded() const { return AllSucceeded_; }
     bool UpdateRunning() const { return tmr.Enabled(); }
+    // How a run without a person ended (ExitCode in app/update_record.h).
+    int ExitCode() const { return recorder_ ? recorder_->ExitCode() : kExitFailed; }
 
     // The passes the disc and tray check makes before it gives a drive up.
     static constexpr int kMaxDiscCheckPasses = 20;
 
   private:
     void StartUp();
+    bool Unattended() { return !application().Attended(); }
+    // Whether a run without a person takes this admitted drive.
+    bool TakeUnattended(const DriveRecord& record);
     bool DiscAndTrayCheck(AtapiDevice& drive);
     void Complete();
     void Terminate();
@@ -117,7 +135,8 @@ class TQuiverMain : public ui::TForm {
     TargetCheck targetChecks_[kMaxDrives];
     // A target that reports success but whose drive answers the re-read with a revision that is
     // neither of its two fails the update.
-    void CheckRevisionsAfterUpdate(const bool (&succeeded)[kMaxDrives]);
+    void CheckRevisionsAfterUpdate(bool (&succeeded)[kMaxDrives]);
+    std::unique_ptr<UpdateRecorder> recorder_;
 };
 
 // The drive list line of a record: "%2d-%d-%d-%d %.2s%24s %4s"; for a drive the system names

@@ -4,6 +4,7 @@
 
 #include "device/atapi_device.h"
 #include "device/command_set.h"
+#include "flash/download_observer.h"
 #include "flash/flash_tables.h"
 
 namespace quiver {
@@ -105,6 +106,9 @@ bool FirmwareDownload::TransferImage(const std::uint8_t* data, std::int32_t size
     const std::uint32_t blocks = static_cast<std::uint32_t>(size) / kBlockBytes;
     std::uint8_t* readBack = drive_.ReadBufferData();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (observer_ != nullptr) {
+            observer_->StageReached(DownloadStage::Transfer, attempt + 1);
+        }
         bool passed = true;
         for (std::uint32_t i = 0; i < blocks && passed; ++i) {
             const std::uint32_t offset = i * kBlockBytes;
@@ -115,6 +119,13 @@ bool FirmwareDownload::TransferImage(const std::uint8_t* data, std::int32_t size
             passed = drive_.WriteBufferFrom(offset, block, kBlockBytes) &&
                      drive_.ReadBuffer(offset, kBlockBytes) &&
                      std::memcmp(readBack, block, kBlockBytes) == 0;
+            if (observer_ != nullptr) {
+                if (passed) {
+                    observer_->BlockVerified(attempt + 1, i, blocks);
+                } else {
+                    observer_->BlockFailed(attempt + 1, i);
+                }
+            }
         }
         if (passed) {
             return true;
@@ -139,6 +150,9 @@ bool FirmwareDownload::DownloadFirmware(const std::uint8_t* data, std::int32_t s
     drive_.ClearTransferMark();
     drive_.StopUnit();
     drive_.ClearTransferMark();
+    if (observer_ != nullptr) {
+        observer_->StageReached(DownloadStage::Profile, 0);
+    }
     SendFlashProfile();  // a chip not in the table still gets the image
 
     drive_.SetTransferMark();
@@ -146,6 +160,9 @@ bool FirmwareDownload::DownloadFirmware(const std::uint8_t* data, std::int32_t s
         return false;
     }
     drive_.WaitTimer().Delay(kPauseBeforeProgramSeconds);
+    if (observer_ != nullptr) {
+        observer_->StageReached(DownloadStage::Program, 0);
+    }
     return drive_.WriteBuffer(0, 0, withBootCode ? kProgramFlashWithBootCode : kProgramFlash);
 }
 

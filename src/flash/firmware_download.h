@@ -8,10 +8,13 @@
 namespace quiver {
 
 class AtapiDevice;
+class DownloadObserver;
 
 class FirmwareDownload {
   public:
-    explicit FirmwareDownload(AtapiDevice& drive) : drive_(drive) {}
+    // `observer`, when given, hears of the stages and blocks as they pass.
+    explicit FirmwareDownload(AtapiDevice& drive, DownloadObserver* observer = nullptr)
+        : drive_(drive), observer_(observer) {}
 
     // The whole download of `size` bytes (whole blocks, at most what the offsets can carry);
     // true when the drive was told to program its flash. Nothing is sent for an image it
@@ -31,6 +34,7 @@ class FirmwareDownload {
 
   private:
     AtapiDevice& drive_;
+    DownloadObserver* observer_;
 };
 
 }  // namespace quiver

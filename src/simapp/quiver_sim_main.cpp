@@ -10,6 +10,7 @@
 
 #include "command_line.h"
 #include "simapp/session.h"
+#include "updater_command_line.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ std::optional<int> Parse(int argc, char** argv, SimOptions& options) {
                                    "a transcript, one event a line.\n"
                                    "Exit status: 0 after the run, whatever it showed; 2 for a bad "
                                    "command line, machine file or package file, or an answer "
-                                   "acting on a drive the machine lacks.");
+                                   "acting on a drive the machine lacks. With --unattended the "
+                                   "updater's own (docs/fleet.md).");
     app.footer("See docs/quiver-sim.md.");
     app.add_option("--machine", options.machineFile,
                    "The emulated PC, from a machine file (default: the built-in demo PC)")
@@ -87,10 +89,27 @@ std::optional<int> Parse(int argc, char** argv, SimOptions& options) {
             },
             "");
     app.add_flag("--times", options.times, "Prefix every transcript line with the emulated time");
+    quiver::command_line::UpdaterOptions updater;
+    quiver::command_line::AddUpdaterOptions(app, updater);
+    app.add_option("--history-file", options.historyFile,
+                   "The emulated PC's history of updates, which every update adds to (default: "
+                   "none is kept)")
+        ->type_name("FILE");
 
     if (const auto status = quiver::command_line::Parse(app, argc, argv)) {
         return status;
     }
+    if (const std::string problem = quiver::command_line::UpdaterProblem(updater);
+        !problem.empty()) {
+        return quiver::command_line::UsageError(app, problem);
+    }
+    options.unattended = updater.unattended;
+    options.force = updater.force;
+    options.json = updater.json;
+    options.restart = updater.restart;
+    options.history = updater.history;
+    options.drives = updater.drives;
+    options.logFile = updater.logFile;
     for (const std::string& answer : answers) {
         options.answers.push_back(ParseAnswer(answer));
     }

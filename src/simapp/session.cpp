@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/frm_quiver.h"
+#include "platform/history_store.h"
 #include "platform/sim/sim_platform.h"
 #include "simapp/machine_file.h"
 #include "simapp/package_file.h"
@@ -315,10 +316,9 @@ ScriptedAnswer ParseAnswer(const std::string& text) {
     return a;
 }
 
-int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err) {
-    sim::Machine machine;
-    MachineSpec desc;
-    std::vector<std::uint8_t> package = options.package;
+bool LoadRun(const SimOptions& options, sim::Machine& machine, MachineSpec& desc,
+             std::vector<std::uint8_t>& package, std::ostream& err) {
+    package = options.package;
     try {
         if (!options.machineFile.empty()) {
             desc = LoadMachineFile(options.machineFile, machine);
@@ -334,12 +334,28 @@ int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& er
         }
     } catch (const std::exception& e) {
         err << "quiver-sim: " << e.what() << "\n";
-        return 2;
+        return false;
     }
     if (options.virtualClock) {
         machine.clock.SetVirtual(kVirtualCounterTickNanos);
     } else if (options.speed) {
         machine.clock.SetScaled(*options.speed);
+    }
+    return true;
+}
+
+int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err) {
+    if (options.history) {
+        return PrintSimHistory(options, out, err);
+    }
+    if (options.unattended) {
+        return RunUnattendedSimulation(options, out, err);
+    }
+    sim::Machine machine;
+    MachineSpec desc;
+    std::vector<std::uint8_t> package;
+    if (!LoadRun(options, machine, desc, package, err)) {
+        return 2;
     }
 
     Transcript transcript(out, &machine.clock);
@@ -412,6 +428,9 @@ int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& er
 
     TQuiverMain::Options window;
     window.package = package.data();
+    if (!options.historyFile.empty()) {
+        window.history = std::make_shared<FileHistoryStore>(options.historyFile);
+    }
     RunQuiver(app, window);
 
     platform.SetMessageBoxHandler({});

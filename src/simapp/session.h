@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "sim/machine.h"
+#include "simapp/machine_file.h"
+
 namespace quiver::simapp {
 
 // An answer quiver-sim cannot act on. what() says why.
@@ -50,6 +53,16 @@ struct SimOptions {
     std::optional<double> speed;
     bool virtualClock = false;
     bool times = false;
+    // A run without a person (the console toolkit, no transcript) and its settings.
+    bool unattended = false;
+    bool force = false;
+    bool json = false;
+    bool restart = false;
+    std::vector<std::string> drives;
+    std::string logFile;
+    // The emulated PC's history of updates; empty: none is kept. With `history` it is printed.
+    std::string historyFile;
+    bool history = false;
 };
 
 // "ok", "ok+remove-disc", "yes+unlock@E+remove-disc@E". Throws UsageError.
@@ -58,6 +71,15 @@ ScriptedAnswer ParseAnswer(const std::string& text);
 // Runs the updater on the emulated PC and writes its transcript to `out`. A machine or package
 // that cannot be used, or an answer naming a drive the machine lacks, is reported on `err` and
 // gives 2; every run gives 0, whatever it showed.
+// With `unattended` the run is the updater's without a person and gives its exit code; with
+// `history` the history is printed instead.
 int RunSimulation(const SimOptions& options, std::ostream& out, std::ostream& err);
+
+// Loads the machine and the package of a run; false after naming the problem on `err`.
+bool LoadRun(const SimOptions& options, sim::Machine& machine, MachineSpec& desc,
+             std::vector<std::uint8_t>& package, std::ostream& err);
+// The run without a person, and the printing of the history.
+int RunUnattendedSimulation(const SimOptions& options, std::ostream& out, std::ostream& err);
+int PrintSimHistory(const SimOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace quiver::simapp

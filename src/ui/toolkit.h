@@ -196,6 +196,18 @@ enum class DialogResult { Ok, Yes, No, Cancel };
 // The caption that a dialog of the kind carries: "Warning", "Error" or "Information".
 const char* DialogCaption(DialogKind kind);
 
+// One event of a run, for machines and for a log: a drive found, a stage reached, a result. A
+// kind and its fields in order; a field is a text or a number.
+struct RunEvent {
+    struct Field {
+        std::string name;
+        std::string text;
+        bool number = false;
+    };
+    std::string kind;
+    std::vector<Field> fields;
+};
+
 // Flags of the plain message box (the values of the Win32 message box).
 constexpr unsigned kMbOk = 0x00000000;
 constexpr unsigned kMbIconError = 0x00000010;
@@ -221,6 +233,13 @@ class Application {
     // Asks the application to end: the message loop ends as soon as it runs.
     virtual void Terminate() = 0;
     virtual bool Terminated() const = 0;
+
+    // Whether a person is there to answer the dialogs. Without one (the console toolkit) the
+    // dialogs are answered by rule, and nothing may wait for a person to act on a drive.
+    virtual bool Attended() const { return true; }
+    // Reports an event of the run. May be called from any thread. Toolkits that show a window
+    // leave it to the window.
+    virtual void Report(const RunEvent& event) { (void)event; }
 
     // Runs `fn` for an event of the loop: an exception that escapes it is shown with
     // ShowException and goes no further. Returns whether `fn` ended normally.

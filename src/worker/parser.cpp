@@ -49,7 +49,8 @@ bool Parser::StillAdmitted() {
 }
 
 bool Parser::TryFlash() {
-    if (FirmwareDownload(*drive_).DownloadFirmware(job_.data, job_.size, job_.withBootCode)) {
+    if (FirmwareDownload(*drive_, job_.observer)
+            .DownloadFirmware(job_.data, job_.size, job_.withBootCode)) {
         return true;
     }
     if (drive_->TransferMark()) {

@@ -10,6 +10,7 @@
 namespace quiver {
 
 class AtapiDevice;
+class DownloadObserver;
 
 struct FlashJob {
     AtapiDevice* drive = nullptr;        // the target's own drive object, opened on its drive
@@ -22,6 +23,8 @@ struct FlashJob {
     DriveRecord admitted{};
     // The package block whose matching must admit that drive again.
     const std::uint8_t* package = nullptr;
+    // Hears of the download's stages and blocks on the worker's thread; null: nobody.
+    DownloadObserver* observer = nullptr;
 };
 
 // Carries a failure out of the download to the worker's thread body. Used only in a worker.

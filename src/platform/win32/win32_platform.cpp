@@ -288,6 +288,9 @@ int Win32Platform::CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpS
 }
 
 int Win32Platform::MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) {
+    if (messageBox_) {
+        return messageBox_(lpText, lpCaption, uType);
+    }
     return ::MessageBoxA(static_cast<::HWND>(hWnd), lpText, lpCaption, uType);
 }
 

@@ -1,6 +1,8 @@
 // The platform seam on the real Win32 API.
 #pragma once
 
+#include <functional>
+
 #include "platform/platform.h"
 
 namespace quiver {
@@ -56,6 +58,14 @@ class Win32Platform : public Platform {
                        const char* lpString2, int cchCount2) override;
 
     int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) override;
+
+    // Answers the message boxes in place of the system, as a run without a person needs; an
+    // empty handler gives them back to the system.
+    using MessageBoxHandler = std::function<int(const char* text, const char* caption, UINT type)>;
+    void SetMessageBoxHandler(MessageBoxHandler handler) { messageBox_ = std::move(handler); }
+
+  private:
+    MessageBoxHandler messageBox_;
 };
 
 }  // namespace quiver
