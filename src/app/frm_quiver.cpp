@@ -74,6 +74,17 @@ std::string DriveListLine(const DriveRecord& r, int nameWidth) {
     return line;
 }
 
+int DriveNameWidth(const AtapiDevice& device) {
+    int width = 0;
+    for (int i = 0; i < device.RecordCount(); ++i) {
+        if (const DriveRecord* r = device.RecordAt(i)) {
+            width =
+                std::max(width, static_cast<int>(strnlen(r->device_name, sizeof r->device_name)));
+        }
+    }
+    return width;
+}
+
 TQuiverMain::TQuiverMain(ui::Application& application, Options options)
     : ui::TForm(application),
       cboDrives(form().AddComboBox()),
@@ -315,13 +326,7 @@ void TQuiverMain::StartUp() {
 void TQuiverMain::FillDriveList() {
     cboDrives.Clear();
     DriveListText_.clear();
-    int nameWidth = 0;
-    for (int i = 0; i < Device_->RecordCount(); ++i) {
-        if (const DriveRecord* r = Device_->RecordAt(i)) {
-            nameWidth = std::max(nameWidth,
-                                 static_cast<int>(strnlen(r->device_name, sizeof r->device_name)));
-        }
-    }
+    const int nameWidth = DriveNameWidth(*Device_);
     for (int i = 0; i < Device_->RecordCount(); ++i) {
         const DriveRecord* r = Device_->RecordAt(i);
         if (r == nullptr) {

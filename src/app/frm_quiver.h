@@ -143,6 +143,8 @@ class TQuiverMain : public ui::TForm {
 // itself, the name in place of the root, padded to `nameWidth`, and a blank before the identity
 // (or before why the drive cannot be opened).
 std::string DriveListLine(const DriveRecord& record, int nameWidth = 0);
+// The width of the name column of a drive list: the longest name the system gave its drives.
+int DriveNameWidth(const AtapiDevice& device);
 
 // The pictures of the Update button, 18 by 18.
 ui::Picture UpdatePicture();

@@ -8,16 +8,15 @@
 #include <ostream>
 #include <sstream>
 
+#include "app/frm_quiver_detail.h"
+
 namespace quiver {
 
 namespace {
 
 using Field = ui::RunEvent::Field;
+using detail::Bounded;
 using nlohmann::json;
-
-std::string Bounded(const char* text, std::size_t size) {
-    return std::string(text, strnlen(text, size));
-}
 
 std::string Trimmed(std::string text) {
     while (!text.empty() && text.back() == ' ') {

@@ -19,7 +19,6 @@
 //   write-access H:C:T:L "<line>"   (write) the line on the access that is missing, if any
 //   select H:C:T:L failed           (write) the drive could not be opened
 //   report <text>                   whatever the backend reported on its own
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -67,13 +66,7 @@ void List(quiver::LinuxDrives& drives, AtapiDevice& device) {
     for (const quiver::DriveEntry& entry : drives.ListDrives()) {
         std::printf("optical %s\n", entry.name.c_str());
     }
-    int nameWidth = 0;
-    for (int i = 0; i < device.RecordCount(); ++i) {
-        if (const DriveRecord* r = device.RecordAt(i)) {
-            nameWidth = std::max(nameWidth,
-                                 static_cast<int>(strnlen(r->device_name, sizeof r->device_name)));
-        }
-    }
+    const int nameWidth = quiver::DriveNameWidth(device);
     int count = 0;
     for (int i = 0; i < device.RecordCount(); ++i) {
         const DriveRecord* r = device.RecordAt(i);
