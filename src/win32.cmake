@@ -7,7 +7,8 @@ if(WIN32)
 # Windows like everything else, but their output is needed while building, on the build machine,
 # where a Windows program may not run at all. When cross-compiling, the same
 # sources are therefore also built natively, as a separate build of this tree in
-# build/<preset>/host-tools, and each generator's CROSSCOMPILING_EMULATOR is pointed at its
+# QUIVER_HOST_TOOLS_DIR (build/host-tools by default, shared by the 32- and 64-bit builds,
+# which need the same twins), and each generator's CROSSCOMPILING_EMULATOR is pointed at its
 # native twin (cmake/run-host-tool.sh runs the twin with the generator's arguments). The
 # add_custom_command rules that name the generators stay as they are. quiver-pack is one of
 # them: the tests fill quiver.exe with their packages at build time.
@@ -20,22 +21,26 @@ if(CMAKE_CROSSCOMPILING)
         set(QUIVER_HOST_TOOLS ${QUIVER_HOST_TOOLS} quiver-pack CACHE STRING
             "Generators that run on the build machine when cross-compiling" FORCE)
     endif()
-    set(QUIVER_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
+    set(QUIVER_HOST_TOOLS_DIR ${PROJECT_SOURCE_DIR}/build/host-tools CACHE PATH
+        "Where the generators are built for the build machine when cross-compiling")
     set(_host_outputs "")
     foreach(_tool IN LISTS QUIVER_HOST_TOOLS)
         list(APPEND _host_outputs ${QUIVER_HOST_TOOLS_DIR}/tools/${_tool})
     endforeach()
+    string(REPLACE ";" "," _host_targets "${QUIVER_HOST_TOOLS}")
     ExternalProject_Add(quiver_host_tools
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${QUIVER_HOST_TOOLS_DIR}
         PREFIX ${CMAKE_BINARY_DIR}/host-tools-ep
         CMAKE_GENERATOR ${CMAKE_GENERATOR}
         # An empty toolchain: the build machine's own compilers.
-        # RelWithDebInfo as the Linux preset: GCC 12 at -O3 warns falsely (-Wrestrict) in
-        # std::string code of quiver-pack.
+        # -O2 as the Linux preset (GCC 12 at -O3 warns falsely (-Wrestrict) in std::string code
+        # of quiver-pack), without debugging information: the twins only run.
         CMAKE_ARGS -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIVER_BUILD_TESTS=OFF
                    -DCMAKE_TOOLCHAIN_FILE= -DQUIVER_FLASH_PROFILES=${QUIVER_FLASH_PROFILES}
-        BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target ${QUIVER_HOST_TOOLS}
+        CMAKE_CACHE_ARGS "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO:STRING=-O2 -DNDEBUG"
+        BUILD_COMMAND ${CMAKE_COMMAND} -DBINARY_DIR=<BINARY_DIR> -DTARGETS=${_host_targets}
+                      -P ${PROJECT_SOURCE_DIR}/cmake/build-host-tools.cmake
         BUILD_BYPRODUCTS ${_host_outputs}
         INSTALL_COMMAND ""
         # The sub-build decides itself whether anything changed.
@@ -43,7 +48,6 @@ if(CMAKE_CROSSCOMPILING)
         USES_TERMINAL_BUILD ON)
 
     function(quiver_bind_host_tools)
-        set(QUIVER_HOST_TOOLS_DIR ${CMAKE_BINARY_DIR}/host-tools)
         foreach(_tool IN LISTS QUIVER_HOST_TOOLS)
             if(TARGET ${_tool})
                 set_target_properties(${_tool} PROPERTIES CROSSCOMPILING_EMULATOR

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "simapp/machine_file.h"
 #include "simapp/machine_file_names.h"
 

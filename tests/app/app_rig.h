@@ -38,6 +38,8 @@ using ui::headless::HeadlessLabel;
 using ui::headless::UiEvent;
 
 constexpr std::uint32_t kMiB = 1u << 20;
+constexpr char kSuccess[] = "Firmware has been updated successfully !";
+constexpr char kFailure[] = "Unable to flash firmware. Please contact with your vendor !";
 
 // The built-in package with a 1 MiB image of the emulated drive (revision QM0F) at the start of
 // its image area, so that bank 1 admits KMR-730Ts from QM01 to QM0F. The notice is off unless a

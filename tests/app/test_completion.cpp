@@ -16,8 +16,6 @@ namespace {
 
 using Kind = sim::Fault::Kind;
 
-constexpr char kSuccess[] = "Firmware has been updated successfully !";
-constexpr char kFailure[] = "Unable to flash firmware. Please contact with your vendor !";
 
 class CompletionTest : public AppRig {
   protected:

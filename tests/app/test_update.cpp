@@ -14,8 +14,6 @@ using Kind = sim::Fault::Kind;
 
 constexpr char kUpToDate[] =
     "Your drive's Firmware is already the most updated !\n Do you wish to continue ?";
-constexpr char kSuccess[] = "Firmware has been updated successfully !";
-constexpr char kFailure[] = "Unable to flash firmware. Please contact with your vendor !";
 
 // Updates end the program after success, without a restart.
 class UpdateTest : public AppRig {

@@ -22,6 +22,8 @@
 
 namespace quiver::rig {
 
+constexpr std::uint32_t kMiB = 1u << 20;
+
 // The emulated platform with a few probes: how often a device path was opened, the last
 // pass-through request as the system received it, a switch that puts another status (BUSY, say)
 // in place of GOOD, one that makes the request for a command of the given opcode throw, as an

@@ -16,13 +16,14 @@
 namespace quiver {
 namespace {
 
+using rig::kMiB;
+
 using rig::DriveRig;
 using rig::MakeFault;
 using Kind = sim::Fault::Kind;
 using FlashId = std::array<std::uint8_t, 4>;
 
 constexpr std::uint32_t kBlock = 16384;
-constexpr std::uint32_t kMiB = 1u << 20;
 
 std::string BlockCdb(std::uint8_t opcode, std::uint32_t block) {
     const std::uint32_t offset = block * kBlock;

@@ -12,21 +12,12 @@
 #include "sim/aspi.h"
 #include "sim/aspi_srb.h"
 #include "sim/drive.h"
+#include "sim_faults.h"
 
 namespace sim {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A fault on the first matching command.
-Fault MakeFault(Fault::Kind kind, int opcode, Sense sense = {}, double seconds = 0.0) {
-    Fault fault;
-    fault.kind = kind;
-    fault.opcode = opcode;
-    fault.sense = sense;
-    fault.seconds = seconds;
-    return fault;
-}
 
 // A manager with two adapters: on adapter 0 a drive at target 1 and a type-only disk at
 // target 2; adapter 1 is empty. Signalled events are recorded.

@@ -4,22 +4,13 @@
 
 #include "sim/aspi_srb.h"
 #include "sim/machine.h"
+#include "sim_faults.h"
 
 namespace sim {
 namespace {
 
 using namespace std::chrono_literals;
 constexpr std::int64_t kSecond = 1'000'000'000;
-
-// A fault on the first matching command.
-Fault MakeFault(Fault::Kind kind, int opcode, Sense sense = {}, double seconds = 0.0) {
-    Fault fault;
-    fault.kind = kind;
-    fault.opcode = opcode;
-    fault.sense = sense;
-    fault.seconds = seconds;
-    return fault;
-}
 
 class RealTimer {
   public:

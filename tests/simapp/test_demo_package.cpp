@@ -19,7 +19,7 @@ std::vector<std::uint8_t> Demo() {
     return {DemoPackage(), DemoPackage() + DemoPackageSize()};
 }
 
-std::string ErrorOf(const std::vector<std::uint8_t>& bytes) {
+std::string ErrorOfPackage(const std::vector<std::uint8_t>& bytes) {
     try {
         FindPackageBlock(bytes, "carrier");
     } catch (const PackageFileError& e) {
@@ -86,7 +86,7 @@ TEST(DemoPackage, BlocksAreFoundInsideLargerFilesByTheirMarkers) {
     // One marker changed: no block.
     std::vector<std::uint8_t> broken = carrier;
     broken[4097 + 0x753] = 'h';
-    EXPECT_THAT(ErrorOf(broken), ::testing::StartsWith("carrier: no package block"));
+    EXPECT_THAT(ErrorOfPackage(broken), ::testing::StartsWith("carrier: no package block"));
 
     // A block cut short at the end of the file is not one.
     std::vector<std::uint8_t> cut(carrier.begin(), carrier.end() - 334);
@@ -96,9 +96,9 @@ TEST(DemoPackage, BlocksAreFoundInsideLargerFilesByTheirMarkers) {
     // Two blocks: refused, whichever would be meant.
     std::vector<std::uint8_t> two = carrier;
     two.insert(two.end(), demo.begin(), demo.end());
-    EXPECT_THAT(ErrorOf(two), ::testing::StartsWith("carrier: more than one package block"));
+    EXPECT_THAT(ErrorOfPackage(two), ::testing::StartsWith("carrier: more than one package block"));
 
-    EXPECT_EQ(ErrorOf({}), ErrorOf(std::vector<std::uint8_t>(100, 0)));
+    EXPECT_EQ(ErrorOfPackage({}), ErrorOfPackage(std::vector<std::uint8_t>(100, 0)));
 }
 
 TEST_F(DemoPackageFile, LoadsRawAndEmbeddedBlocksAndRefusesTheRest) {

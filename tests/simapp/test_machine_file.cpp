@@ -6,6 +6,8 @@
 #include <fstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/sim/sim_platform.h"
 #include "simapp/machine_file.h"
 

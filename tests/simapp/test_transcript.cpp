@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "simapp/machine_file.h"
 #include "simapp/transcript.h"
 

@@ -18,11 +18,11 @@
 namespace quiver {
 namespace {
 
+using rig::kMiB;
+
 using rig::DriveRig;
 using rig::MakeFault;
 using Kind = sim::Fault::Kind;
-
-constexpr std::uint32_t kMiB = 1u << 20;
 
 // The window thread's side: what the completions saw.
 struct Completions {

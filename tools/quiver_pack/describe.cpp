@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
 #include "pack.h"
 #include "package/block_keys.h"
 #include "package/firmware_package.h"

@@ -15,6 +15,8 @@
 #include <system_error>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "command_line.h"
 #include "files.h"
 #include "pack.h"

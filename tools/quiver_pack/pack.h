@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "formats/firmware_image.h"
 #include "manifest.h"

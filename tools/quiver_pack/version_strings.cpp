@@ -4,6 +4,8 @@
 #include <cstring>
 #include <optional>
 
+#include <nlohmann/json.hpp>
+
 namespace quiver::pack {
 
 namespace {

@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
 #include "platform/linux/linux_drives.h"
