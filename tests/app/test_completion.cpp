@@ -16,7 +16,6 @@ namespace {
 
 using Kind = sim::Fault::Kind;
 
-
 class CompletionTest : public AppRig {
   protected:
     void Flags(const char* reboot, const char* closeAp) {
