@@ -70,6 +70,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
             ${CMAKE_CURRENT_LIST_DIR}/faults/linux/test_generic_node.cpp)
         target_link_libraries(linux_fault_tests PRIVATE quiver_app quiver_ui_headless
             quiver_platform_linux quiver_simapp quiver_fake_sysfs GTest::gtest GTest::gtest_main quiver_warnings)
+        target_include_directories(linux_fault_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR})
         add_dependencies(linux_fault_tests quiver_sgio)
         gtest_discover_tests(linux_fault_tests DISCOVERY_TIMEOUT 60
             PROPERTIES LABELS faults

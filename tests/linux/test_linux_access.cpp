@@ -14,6 +14,7 @@
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
 #include "host/window_thread_queue.h"
+#include "linux_rig.h"
 #include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_system.h"
@@ -24,14 +25,6 @@ namespace quiver {
 namespace {
 
 using linuxtest::FakeSysfs;
-
-// The Linux guards with the updaters' lock file in a directory of the test's own.
-std::shared_ptr<LinuxFlashGuards> LockedIn(const std::string& directory) {
-    LinuxFlashGuards::Settings settings;
-    settings.lockDirectories = {directory};
-    settings.busAddress = "unix:path=/nonexistent/bus";
-    return std::make_shared<LinuxFlashGuards>(settings);
-}
 
 class LinuxAccessTest : public ::testing::Test {
   protected:
@@ -52,10 +45,7 @@ class LinuxAccessTest : public ::testing::Test {
 
     // Runs the program with every dialog answered Yes or OK; the dialogs' texts.
     std::vector<std::string> Run(bool clickUpdate) {
-        LinuxSystem::Hooks hooks;
-        hooks.monotonicNanos = [this] { return now_.fetch_add(1'000'000) + 1'000'000; };
-        hooks.sleep = [this](DWORD ms) { now_ += static_cast<std::int64_t>(ms) * 1'000'000; };
-        LinuxSystem system(hooks);
+        LinuxSystem system(linuxtest::VirtualClockHooks(now_));
         LinuxDrives drives(fs_.root(), {.hasRawIo = [] { return false; }, .report = {}});
         ScopedRoles roles({&system, &system, &power_, &drives});
         std::vector<std::string> dialogs;
@@ -68,7 +58,7 @@ class LinuxAccessTest : public ::testing::Test {
         });
         TQuiverMain::Options options;
         options.package = simapp::DemoPackage();
-        options.guards = LockedIn(dir_);
+        options.guards = linuxtest::GuardsLockingIn(dir_);
         TQuiverMain window(app, options);
         if (clickUpdate && !app.Terminated()) {
             window.form().Show();
@@ -79,15 +69,7 @@ class LinuxAccessTest : public ::testing::Test {
         return dialogs;
     }
 
-    // Restarts are recorded, never carried out.
-    struct RecordedPower : PowerControl {
-        bool MayRestart() override { return true; }
-        bool Restart(Action) override {
-            ++restarts;
-            return true;
-        }
-        int restarts = 0;
-    } power_;
+    linuxtest::RecordedPower power_;
     FakeSysfs fs_;
     const std::string dir_ = fs_.root() + "/";
     std::atomic<std::int64_t> now_{0};

@@ -8,6 +8,7 @@
 #include "host/window_thread_queue.h"
 #include "ui/console/console_detail.h"
 #include "ui/console/console_toolkit.h"
+#include "ui/escaped_text.h"
 
 namespace quiver::ui::console {
 
@@ -34,32 +35,6 @@ bool NeedsQuotes(const std::string& text) {
         }
     }
     return false;
-}
-
-std::string Quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out + "\"";
 }
 
 const char* KindName(DialogKind kind) {
@@ -119,7 +94,8 @@ std::string JsonString(const std::string& text) {
 std::string TextLine(const RunEvent& event) {
     std::string line = event.kind;
     for (const RunEvent::Field& f : event.fields) {
-        line += ' ' + f.name + '=' + (!f.number && NeedsQuotes(f.text) ? Quoted(f.text) : f.text);
+        line += ' ' + f.name + '=' +
+                (!f.number && NeedsQuotes(f.text) ? '"' + EscapedText(f.text) + '"' : f.text);
     }
     return line;
 }

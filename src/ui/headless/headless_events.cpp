@@ -1,39 +1,9 @@
 // The headless toolkit's event log as text: the names of event kinds and dialog results, and
 // one line per recorded event.
+#include "ui/escaped_text.h"
 #include "ui/headless/headless.h"
 
 namespace quiver::ui::headless {
-
-namespace {
-
-std::string Escape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-}  // namespace
 
 const char* KindName(EventKind kind) {
     switch (kind) {
@@ -67,10 +37,10 @@ std::string ToString(const UiEvent& event) {
         out += event.control;
     }
     if (!event.text.empty()) {
-        out += " \"" + Escape(event.text) + '"';
+        out += " \"" + EscapedText(event.text) + '"';
     }
     if (!event.detail.empty()) {
-        out += " \"" + Escape(event.detail) + '"';
+        out += " \"" + EscapedText(event.detail) + '"';
     }
     for (int v : event.values) {
         out += ' ';

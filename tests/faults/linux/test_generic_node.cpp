@@ -16,6 +16,7 @@
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
 #include "host/window_thread_queue.h"
+#include "linux/linux_rig.h"
 #include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_system.h"
@@ -51,10 +52,7 @@ TEST(LinuxGenericNode, CrossedMappingWritesToNoDriveAndFailsTheUpdate) {
     std::mutex mutex;
     std::vector<std::string> reports;
     std::atomic<std::int64_t> now{0};
-    LinuxSystem::Hooks hooks;
-    hooks.monotonicNanos = [&now] { return now.fetch_add(1'000'000) + 1'000'000; };
-    hooks.sleep = [&now](DWORD ms) { now += static_cast<std::int64_t>(ms) * 1'000'000; };
-    LinuxSystem system(hooks);
+    LinuxSystem system(linuxtest::VirtualClockHooks(now));
     LinuxDrives::Hooks driveHooks;
     driveHooks.hasRawIo = [] { return false; };
     driveHooks.report = [&](const std::string& text) {
@@ -75,10 +73,7 @@ TEST(LinuxGenericNode, CrossedMappingWritesToNoDriveAndFailsTheUpdate) {
         });
         TQuiverMain::Options options;
         options.package = simapp::DemoPackage();
-        LinuxFlashGuards::Settings lockHere;
-        lockHere.lockDirectories = {fs.root()};
-        lockHere.busAddress = "unix:path=/nonexistent/bus";
-        options.guards = std::make_shared<LinuxFlashGuards>(lockHere);
+        options.guards = linuxtest::GuardsLockingIn(fs.root());
         TQuiverMain window(app, options);
         ASSERT_FALSE(app.Terminated());
         ASSERT_EQ(window.cboDrives.ItemIndex(), 0);  // sr0

@@ -23,6 +23,7 @@
 
 #include "app/frm_quiver.h"
 #include "fake_sysfs.h"
+#include "linux/linux_rig.h"
 #include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_system.h"
@@ -86,11 +87,7 @@ class QtWindowTest : public ::testing::Test {
                  .rev = "QM01",
                  .sg = 1,
                  .devNode = false});
-        LinuxSystem::Hooks hooks;
-        // The emulated drives run on their own clock: nothing here waits in real time.
-        hooks.monotonicNanos = [this] { return now_.fetch_add(1'000'000) + 1'000'000; };
-        hooks.sleep = [this](DWORD ms) { now_ += static_cast<std::int64_t>(ms) * 1'000'000; };
-        system_ = std::make_unique<LinuxSystem>(hooks);
+        system_ = std::make_unique<LinuxSystem>(linuxtest::VirtualClockHooks(now_));
         drives_ = std::make_unique<LinuxDrives>(fs_.root());
         roles_ = std::make_unique<ScopedRoles>(
             SystemRoles{system_.get(), system_.get(), &power_, drives_.get()});
@@ -103,11 +100,7 @@ class QtWindowTest : public ::testing::Test {
         TQuiverMain::Options options;
         options.package = simapp::DemoPackage();
         if (drives_) {
-            // The Linux guards, with the updaters' lock file in the test's own directory.
-            LinuxFlashGuards::Settings settings;
-            settings.lockDirectories = {fs_.root()};
-            settings.busAddress = "unix:path=/nonexistent/bus";
-            options.guards = std::make_shared<LinuxFlashGuards>(settings);
+            options.guards = linuxtest::GuardsLockingIn(fs_.root());
         }
         window_ = std::make_unique<TQuiverMain>(app_, options);
         if (!app_.Terminated()) {
@@ -181,15 +174,7 @@ class QtWindowTest : public ::testing::Test {
     sim::Machine machine_;
     std::unique_ptr<SimPlatform> sim_;
     linuxtest::FakeSysfs fs_;
-    // Restarts are recorded, never carried out.
-    struct RecordedPower : PowerControl {
-        bool MayRestart() override { return true; }
-        bool Restart(Action) override {
-            ++restarts;
-            return true;
-        }
-        int restarts = 0;
-    } power_;
+    linuxtest::RecordedPower power_;
     std::unique_ptr<LinuxSystem> system_;
     std::unique_ptr<LinuxDrives> drives_;
     std::atomic<std::int64_t> now_{0};
