@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -13,6 +15,12 @@
 #include "platform/platform.h"
 
 namespace quiver::linuxtest {
+
+// Whether the SG_IO interposer is preloaded (ctest sets LD_PRELOAD for the tests that need it).
+inline bool InterposerPreloaded() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "quiver-sgio") != nullptr;
+}
 
 // Hooks for LinuxSystem whose clock moves on 1 ms at every reading and by the whole length of
 // every sleep: the emulated drives run on their own clock.

@@ -14,6 +14,7 @@
 #include "fake_sysfs.h"
 #include "flash/firmware_download.h"
 #include "formats/firmware_image.h"
+#include "linux_rig.h"
 #include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_system.h"
 
@@ -26,8 +27,7 @@ using linuxtest::FakeSysfs;
 class InterposerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        if (preload == nullptr || std::strstr(preload, "quiver-sgio") == nullptr) {
+        if (!linuxtest::InterposerPreloaded()) {
             GTEST_SKIP() << "runs with the interposer preloaded (ctest sets LD_PRELOAD)";
         }
         const std::string dir = fs_.root() + "/";

@@ -29,8 +29,7 @@ using linuxtest::FakeSysfs;
 class LinuxAccessTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        if (preload == nullptr || std::strstr(preload, "quiver-sgio") == nullptr) {
+        if (!linuxtest::InterposerPreloaded()) {
             GTEST_SKIP() << "runs with the SG_IO interposer preloaded (ctest sets LD_PRELOAD)";
         }
         FakeSysfs::Write(dir_ + "machine.json", linuxtest::kTwoDriveMachine);

@@ -18,6 +18,7 @@
 
 #include "device/atapi_device.h"
 #include "fake_sysfs.h"
+#include "linux_rig.h"
 #include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_system.h"
@@ -106,8 +107,7 @@ TEST(LinuxMachineLock, NoDirectoryThatCanHoldItLeavesTheMachineUnguarded) {
 class DriveClaimTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* preload = std::getenv("LD_PRELOAD");
-        if (preload == nullptr || std::strstr(preload, "quiver-sgio") == nullptr) {
+        if (!linuxtest::InterposerPreloaded()) {
             GTEST_SKIP() << "runs with the interposer preloaded (ctest sets LD_PRELOAD)";
         }
         FakeSysfs::Write(fs_.root() + "/machine.json", linuxtest::kTwoDriveMachine);

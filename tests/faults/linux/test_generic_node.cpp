@@ -31,8 +31,7 @@ using linuxtest::FakeSysfs;
 constexpr char kFailure[] = "Unable to flash firmware. Please contact with your vendor !";
 
 TEST(LinuxGenericNode, CrossedMappingWritesToNoDriveAndFailsTheUpdate) {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (preload == nullptr || std::strstr(preload, "quiver-sgio") == nullptr) {
+    if (!linuxtest::InterposerPreloaded()) {
         GTEST_SKIP() << "runs with the SG_IO interposer preloaded (ctest sets LD_PRELOAD)";
     }
     FakeSysfs fs;

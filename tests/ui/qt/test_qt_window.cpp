@@ -70,8 +70,7 @@ class QtWindowTest : public ::testing::Test {
     // The Linux backend on a sysfs tree of the test's own, the drives served by the interposer;
     // false when the interposer is not preloaded.
     bool OnInterposer() {
-        const char* preload = std::getenv("LD_PRELOAD");
-        if (preload == nullptr || std::strstr(preload, "quiver-sgio") == nullptr) {
+        if (!linuxtest::InterposerPreloaded()) {
             return false;
         }
         const std::string dir = fs_.root() + "/";
