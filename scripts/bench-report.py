@@ -148,6 +148,31 @@ def calls_to(path, pattern):
     return total
 
 
+def callee_costs(path, caller):
+    """Inclusive instructions of the calls made by functions whose name matches `caller`, by
+    callee."""
+    names, current, callee, costs = {}, None, None, {}
+    with open(path) as f:
+        for line in f:
+            m = re.match(r"^(c?fn)=\((\d+)\)(?: (.*))?$", line.rstrip("\n"))
+            if m:
+                kind, ident, name = m.groups()
+                if name:
+                    names[ident] = name
+                if kind == "fn":
+                    current = ident
+                else:
+                    callee = ident
+                continue
+            if re.match(r"^[a-z]+=", line) or callee is None:
+                continue
+            if re.match(caller, names.get(current, "")):
+                name = names.get(callee, "?")
+                costs[name] = costs.get(name, 0) + int(line.split()[-1])
+            callee = None
+    return costs
+
+
 SGIO = r"ioctl$"
 ir = {}
 ir["sg"], sg_profile = callgrind("sg", programs["sg"])
@@ -163,6 +188,16 @@ ir["sg_path"], _ = callgrind("sg_path", programs["sg"], ["sg_ll_write_buffer_v2"
 ir["quiver_path"], _ = callgrind(
     "quiver_path", programs["quiver"], ["quiver::FirmwareDownload::TransferImage*", "ioctl"])
 sgio_calls = {"sg": calls_to(sg_profile, SGIO), "quiver": calls_to(quiver_profile, SGIO)}
+# Where the updater's own path goes: the writes, the read-backs, the compare, and the rest (the
+# loop, the poisoned bytes of the read buffer, the entry into the interposer's ioctl).
+path_calls = callee_costs(os.path.join(out, "callgrind.quiver_path"),
+                          r"quiver::FirmwareDownload::TransferImage\(")
+path_part = {
+    "write": sum(v for k, v in path_calls.items() if k.startswith("quiver::AtapiDevice::WriteBuffer")),
+    "read": sum(v for k, v in path_calls.items() if k.startswith("quiver::AtapiDevice::ReadBuffer")),
+    "compare": sum(v for k, v in path_calls.items() if "memcmp" in k),
+}
+path_part["rest"] = ir["quiver_path"] - sum(path_part.values())
 sg_version = subprocess.run(["sg_write_buffer", "--version"], capture_output=True,
                             text=True).stderr.strip() or "?"
 
@@ -288,6 +323,15 @@ side = [
      "(`sg_ll_write_buffer_v2` / `FirmwareDownload::TransferImage`)",
      f"{ir['sg_path'] / 1e6:.3f} M", f"{ir['quiver_path'] / 1e6:.3f} M",
      ratio(ir["quiver_path"], ir["sg_path"])),
+    ("... of which the 64 writes (`AtapiDevice::WriteBufferFrom`, straight from the image)",
+     f"{ir['sg_path'] / 1e6:.3f} M", f"{path_part['write'] / 1e6:.3f} M",
+     ratio(path_part["write"], ir["sg_path"])),
+    ("... of which the 64 read-backs (`AtapiDevice::ReadBuffer`)", "-",
+     f"{path_part['read'] / 1e6:.3f} M", ratio(path_part["read"], ir["sg_path"])),
+    ("... of which the compare of the 1 MiB read back with the image (glibc `memcmp`)", "-",
+     f"{path_part['compare'] / 1e6:.3f} M", ratio(path_part["compare"], ir["sg_path"])),
+    ("... of which the rest (the loop, the poisoned bytes, entering `ioctl`)", "-",
+     f"{path_part['rest'] / 1e6:.3f} M", ratio(path_part["rest"], ir["sg_path"])),
 ]
 
 auto1, auto16 = auto[1, 1], auto[16, 1]
@@ -437,6 +481,22 @@ lines += [
     "  compared in place, about 32 KiB of memory traffic, plus building, handing over and timing",
     "  two requests. That is the price of",
     "  the verification that sg_write_buffer does not do.",
+    "- Where the updater's own path goes: its 64 writes cost "
+    f"{ratio(path_part['write'], ir['sg_path'])} x sg_write_buffer's",
+    f"  64 ({path_part['write'] / 64 / 1e3:.2f} k instructions a command against "
+    f"{ir['sg_path'] / 64 / 1e3:.2f} k), its 64 read-backs about as much again, and the",
+    f"  compare {path_part['compare'] / 64 / 1e3:.1f} k a block: "
+    f"{ratio(path_part['compare'], ir['sg_path'])} x sg_write_buffer's whole path on its own. "
+    "A check of",
+    "  every byte read back has to load both copies, 2 x 16 KiB a block: with 32-byte vectors",
+    "  at least two instructions for each 32 bytes, about 1 k a block (8 for each 128 bytes,",
+    f"  where glibc's vector `memcmp` takes {path_part['compare'] / (64 * 128):.0f}). "
+    "Even a compare at that floor would leave",
+    f"  {(2 * ir['sg_path'] - 64 * 1024) / 128 / 1e3:.2f} k instructions for each of the 128 "
+    "requests, the loop and the poisoning included, to",
+    "  stay within twice sg_write_buffer's path, which verifies nothing. The updater keeps",
+    "  the verification; what it could trim it has (no block copied or cleared, two bytes a",
+    "  sector poisoned instead of the whole buffer).",
     "- Whole-process figures are mostly start-up, alike for both: loading the interposer and",
     "  its emulated machine (which clears the drive's 2 MiB buffer). The sysfs tree that the",
     "  updater's backend reads is laid out once by the script, not by each process. The",
