@@ -9,6 +9,7 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_drives.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_system.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_flash_guards.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_termination.cpp
         ${CMAKE_CURRENT_LIST_DIR}/platform/linux/linux_history_store.cpp)
     pkg_check_modules(LIBCAP REQUIRED IMPORTED_TARGET libcap)
     target_link_libraries(quiver_platform_linux PUBLIC quiver_platform

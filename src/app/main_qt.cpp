@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "app/frm_quiver.h"
 #include "app/unattended_run.h"
@@ -13,6 +14,7 @@
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_history_store.h"
 #include "platform/linux/linux_system.h"
+#include "platform/linux/linux_termination.h"
 #include "platform/platform.h"
 #include "ui/qt/qt_toolkit.h"
 #include "updater_command_line.h"
@@ -32,6 +34,8 @@ bool OnlyQtOptions(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any other thread, so that every thread has the requests to end blocked.
+    quiver::TerminationRequests termination;
     quiver::command_line::UpdaterOptions line;
     if (!OnlyQtOptions(argc, argv)) {
         CLI::App app;
@@ -52,7 +56,9 @@ int main(int argc, char** argv) {
     quiver::LinuxDrives drives;
     quiver::ScopedRoles installed({&system, &system, &system, &drives});
     quiver::TQuiverMain::Options options;
-    options.guards = std::make_shared<quiver::LinuxFlashGuards>();
+    quiver::LinuxFlashGuards::Settings guards = quiver::LinuxFlashGuards::SystemSettings();
+    guards.termination = &termination;
+    options.guards = std::make_shared<quiver::LinuxFlashGuards>(std::move(guards));
     options.history = history;
     if (line.unattended) {
         return quiver::RunUnattended(

@@ -60,6 +60,12 @@ class FlashGuards {
 inline constexpr char kFlashingReason[] =
     "Drive firmware is being written. Turning the computer off now can leave the drive unusable.";
 
+// What a request to end the updater (Ctrl+C in its console, a termination signal) is answered
+// with while drives are being flashed: such a request is refused, not kept for later.
+inline constexpr char kEndingRefused[] =
+    "Drive firmware is being written: the updater does not stop now, since that can leave the "
+    "drive unusable. It can be closed when the update has ended.";
+
 // On the Windows calls of the current platform:
 // - the machine: the named mutex "Global\QuiverFirmwareUpdate" (every session of the machine),
 //   or "QuiverFirmwareUpdate" on a system without the global namespace; it existing already, or

@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,6 +18,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/atapi_device.h"
@@ -22,6 +27,7 @@
 #include "platform/linux/linux_drives.h"
 #include "platform/linux/linux_flash_guards.h"
 #include "platform/linux/linux_system.h"
+#include "platform/linux/linux_termination.h"
 
 namespace quiver {
 namespace {
@@ -156,6 +162,64 @@ TEST_F(DriveClaimTest, ADriveAnotherProgramHoldsOrHasMountedIsBusy) {
     setenv("QUIVER_SGIO_BUSY", "sr0", 1);
     EXPECT_EQ(guards_.ClaimOpenDrive(*Selected(0)->NativeDrive()).result, GuardResult::Busy);
     EXPECT_EQ(guards_.ClaimOpenDrive(*Selected(1)->NativeDrive()).result, GuardResult::Taken);
+}
+
+// Requests to end the updater: refused, one line each, while a hold lives (holds may overlap);
+// never taken by the threads that talk to drives, and one ignored from the start (SIGQUIT here,
+// as nohup ignores SIGHUP) left ignored; SIGPIPE no longer ends the program.
+TEST(TerminationRequests, RefusedWhileHeldAndKeptAwayFromOtherThreads) {
+    int lines[2];
+    ASSERT_EQ(pipe2(lines, O_CLOEXEC | O_NONBLOCK), 0);
+    signal(SIGQUIT, SIG_IGN);
+    {
+        TerminationRequests requests(lines[1]);
+        sigset_t workerMask;
+        std::thread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &workerMask); }).join();
+        for (int taken : {SIGINT, SIGTERM, SIGHUP}) {
+            EXPECT_EQ(sigismember(&workerMask, taken), 1) << taken;
+        }
+        EXPECT_EQ(sigismember(&workerMask, SIGQUIT), 0);
+
+        auto hold = requests.Hold();
+        auto overlapping = requests.Hold();
+        kill(getpid(), SIGTERM);
+        ASSERT_TRUE(requests.WaitRefused(1, 60));
+        overlapping.reset();
+        kill(getpid(), SIGINT);
+        ASSERT_TRUE(requests.WaitRefused(2, 60));
+
+        int gone[2];
+        ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+        close(gone[0]);
+        EXPECT_EQ(write(gone[1], "x", 1), -1);
+        EXPECT_EQ(errno, EPIPE);
+        close(gone[1]);
+    }
+    signal(SIGQUIT, SIG_DFL);
+    char text[1024] = {};
+    const ssize_t n = read(lines[0], text, sizeof text - 1);
+    close(lines[0]);
+    close(lines[1]);
+    ASSERT_GT(n, 0);
+    const std::string refused(kEndingRefused);
+    EXPECT_EQ(std::string(text, static_cast<std::size_t>(n)),
+              refused + " (SIGTERM)\n" + refused + " (SIGINT)\n");
+}
+
+// Without a hold, before the first and after the last, a request ends the program as it did.
+TEST(TerminationRequests, WithoutAHoldARequestEndsTheProgramAsBefore) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto endedBy = [](int signal, bool heldBefore) {
+        TerminationRequests requests;
+        if (heldBefore) {
+            auto hold = requests.Hold();
+        }
+        kill(getpid(), signal);
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+        std::_Exit(0);  // not ended: the expectation below fails instead of hanging
+    };
+    EXPECT_EXIT(endedBy(SIGTERM, false), testing::KilledBySignal(SIGTERM), "");
+    EXPECT_EXIT(endedBy(SIGHUP, true), testing::KilledBySignal(SIGHUP), "");
 }
 
 }  // namespace

@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 #include "platform/drive_access.h"
 #include "platform/linux/linux_bus.h"
+#include "platform/linux/linux_termination.h"
 
 namespace quiver {
 
@@ -26,6 +28,17 @@ class DescriptorGuard : public FlashGuard {
 
   private:
     int fd_;
+};
+
+// Several guards given back together, the last taken first.
+class GuardSet : public FlashGuard {
+  public:
+    ~GuardSet() override {
+        while (!guards.empty()) {
+            guards.pop_back();
+        }
+    }
+    std::vector<std::unique_ptr<FlashGuard>> guards;
 };
 
 class ExclusiveDriveGuard : public FlashGuard {
@@ -104,9 +117,23 @@ Guarded LinuxFlashGuards::ClaimMachine() {
 }
 
 Guarded LinuxFlashGuards::HoldSystem(void* /*window*/, const std::string& title) {
+    auto held = std::make_unique<GuardSet>();
+    if (settings_.termination != nullptr) {
+        held->guards.push_back(settings_.termination->Hold());
+    }
+    if (auto inhibitor = Inhibit(title)) {
+        held->guards.push_back(std::move(inhibitor));
+    }
+    if (held->guards.empty()) {
+        return {GuardResult::Unavailable, nullptr};
+    }
+    return {GuardResult::Taken, std::move(held)};
+}
+
+std::unique_ptr<FlashGuard> LinuxFlashGuards::Inhibit(const std::string& title) const {
     const auto bus = linux_detail::OpenBus(settings_.busAddress);
     if (!bus) {
-        return {GuardResult::Unavailable, nullptr};
+        return nullptr;
     }
     sd_bus_set_method_call_timeout(
         bus.get(), static_cast<std::uint64_t>(settings_.busTimeoutMilliseconds) * 1000u);
@@ -120,14 +147,14 @@ Guarded LinuxFlashGuards::HoldSystem(void* /*window*/, const std::string& title)
     const linux_detail::MessagePtr owned(reply);
     int fd = -1;
     if (called < 0 || sd_bus_message_read(reply, "h", &fd) < 0) {
-        return {GuardResult::Unavailable, nullptr};
+        return nullptr;
     }
     // The message owns the descriptor it carried: ours is a copy that outlives it.
     const int held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (held < 0) {
-        return {GuardResult::Unavailable, nullptr};
+        return nullptr;
     }
-    return {GuardResult::Taken, std::make_unique<DescriptorGuard>(held)};
+    return std::make_unique<DescriptorGuard>(held);
 }
 
 Guarded LinuxFlashGuards::ClaimDrive(HANDLE) {

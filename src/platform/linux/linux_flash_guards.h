@@ -6,18 +6,23 @@
 //   that another process holds is Busy. The lock goes with the process, however it ends.
 // - the system: a login manager inhibitor lock "shutdown:sleep" in block mode, asked for over
 //   D-Bus (org.freedesktop.login1.Manager.Inhibit) and held as the file descriptor it answers
-//   with; closing it gives it back. Without a login manager the program goes on without.
+//   with; closing it gives it back. Without a login manager the program goes on without. With
+//   the system, the program's own termination requests are held off (TerminationRequests),
+//   where the settings name them.
 // - a drive: the open drive claimed with O_EXCL (OpenDrive::ClaimExclusive of LinuxDrives);
 //   EBUSY (another program has it to itself, or a disc in it is mounted) all through a few
 //   tries is Busy.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/flash_guards.h"
 
 namespace quiver {
+
+class TerminationRequests;
 
 class LinuxFlashGuards : public FlashGuards {
   public:
@@ -34,6 +39,8 @@ class LinuxFlashGuards : public FlashGuards {
         // drive holds it exclusively for a moment only.
         int claimAttempts = 5;
         int claimPauseMilliseconds = 100;
+        // The requests to end the program, held off while the system is; none: not held.
+        TerminationRequests* termination = nullptr;
     };
 
     // /run/lock, then $XDG_RUNTIME_DIR; the system bus.
@@ -49,6 +56,9 @@ class LinuxFlashGuards : public FlashGuards {
     Guarded ClaimOpenDrive(OpenDrive& drive) override;
 
   private:
+    // The login manager's inhibitor; null without one.
+    std::unique_ptr<FlashGuard> Inhibit(const std::string& title) const;
+
     Settings settings_;
 };
 
