@@ -498,42 +498,6 @@ TEST_F(SimPlatformTest, CompareStringHonoursCounts) {
     EXPECT_EQ(os_.CompareStringA(LOCALE_USER_DEFAULT, 0, "a", -2, "a", -1), 0);
 }
 
-// Console control handlers: the newest is asked first, and the first that handles an event ends
-// the round. Removing takes the newest registration; one that is not there cannot be removed.
-std::string g_asked;  // written on the delivering thread, read after it has ended
-BOOL WINAPI Declines(DWORD) {
-    g_asked += 'd';
-    return FALSE;
-}
-BOOL WINAPI HandlesCtrlC(DWORD event) {
-    g_asked += 'h';
-    return event == CTRL_C_EVENT ? TRUE : FALSE;
-}
-
-TEST_F(SimPlatformTest, ConsoleEventsGoToTheNewestHandlerFirst) {
-    auto asked = [&](DWORD event, bool handled) {
-        g_asked.clear();
-        EXPECT_EQ(os_.DeliverConsoleEvent(event), handled) << event;
-        return g_asked;
-    };
-    EXPECT_EQ(asked(CTRL_C_EVENT, false), "");
-    for (PHANDLER_ROUTINE handler : {HandlesCtrlC, Declines, HandlesCtrlC}) {
-        ASSERT_TRUE(os_.SetConsoleCtrlHandler(handler, TRUE));
-    }
-    EXPECT_EQ(asked(CTRL_C_EVENT, true), "h");
-    EXPECT_EQ(asked(CTRL_BREAK_EVENT, false), "hdh");
-    ASSERT_TRUE(os_.SetConsoleCtrlHandler(HandlesCtrlC, FALSE));
-    EXPECT_EQ(asked(CTRL_C_EVENT, true), "dh");
-    ASSERT_TRUE(os_.SetConsoleCtrlHandler(HandlesCtrlC, FALSE));
-    EXPECT_FALSE(os_.SetConsoleCtrlHandler(HandlesCtrlC, FALSE));
-    EXPECT_EQ(os_.GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(machine_.locks().ConsoleHandlers(), 1u);
-    // A null handler: Ctrl+C is ignored without asking anyone, Ctrl+Break is not.
-    ASSERT_TRUE(os_.SetConsoleCtrlHandler(nullptr, TRUE));
-    EXPECT_EQ(asked(CTRL_C_EVENT, true), "");
-    EXPECT_EQ(asked(CTRL_BREAK_EVENT, false), "d");
-}
-
 TEST_F(SimPlatformTest, LastErrorBelongsToTheThread) {
     os_.SetLastError(ERROR_ACCESS_DENIED);
     DWORD seen = 99;
