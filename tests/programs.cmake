@@ -106,15 +106,17 @@ set_tests_properties(quiver_pack_updater_runs_in_quiver_sim PROPERTIES LABELS "p
 set_tests_properties(quiver_sim_two_letters_one_drive_flashed_once
                      PROPERTIES LABELS "pack;app;faults" TIMEOUT 120)
 
-# While the demo PC's drive is flashed the system is held up and the drive locked; another
-# updater on the machine keeps this one from touching any drive.
+# While the demo PC's drive is flashed the system is held up, Ctrl+C refused and the drive
+# locked; another updater on the machine keeps this one from touching any drive.
 add_test(NAME quiver_sim_demo_holds_the_system_while_flashing
          COMMAND bash ${_expect}
                  --has "^mutex \"Global.+QuiverFirmwareUpdate\" created$"
                  --has "^execution-state 0x80000001$"
                  --has "^shutdown-block \".+\"$"
+                 --has "^console-control-handler on$"
                  --has "^volume-lock E on$"
                  --has "^volume-lock E off$"
+                 --has "^console-control-handler off$"
                  --has "^shutdown-block off$"
                  --has "^execution-state 0x80000000$"
                  --has "^mutex \"Global.+QuiverFirmwareUpdate\" closed$"

@@ -1,5 +1,6 @@
 #include "platform/flash_guards.h"
 
+#include <cstdio>
 #include <string>
 
 #include "platform/platform.h"
@@ -17,12 +18,28 @@ class MutexGuard : public FlashGuard {
     HANDLE mutex_;
 };
 
+// The console control handler while drives are flashed. The system calls it on a thread of its
+// own, at any moment: it touches nothing of the program, only the standard error stream. Ctrl+C
+// and Ctrl+Break are refused; the console closing, the user logging off and the system shutting
+// down end the process after its handlers whatever they answer, and go on to the next handler.
+BOOL WINAPI RefuseEnding(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    std::fprintf(stderr, "%s\n", kEndingRefused);  // one line, in one piece
+    std::fflush(stderr);
+    return TRUE;
+}
+
 class SystemGuard : public FlashGuard {
   public:
-    SystemGuard(HWND window, bool awake, bool blocked)
-        : window_(window), awake_(awake), blocked_(blocked) {}
+    SystemGuard(HWND window, bool awake, bool blocked, bool console)
+        : window_(window), awake_(awake), blocked_(blocked), console_(console) {}
     ~SystemGuard() override {
         Platform& os = Os();
+        if (console_) {
+            os.SetConsoleCtrlHandler(RefuseEnding, FALSE);
+        }
         if (blocked_) {
             os.ShutdownBlockReasonDestroy(window_);
         }
@@ -35,6 +52,7 @@ class SystemGuard : public FlashGuard {
     HWND window_;
     bool awake_;
     bool blocked_;
+    bool console_;
 };
 
 class VolumeGuard : public FlashGuard {
@@ -79,10 +97,11 @@ Guarded WindowsFlashGuards::HoldSystem(void* window, const std::string& /*title*
         const std::wstring reason(kFlashingReason, kFlashingReason + sizeof kFlashingReason - 1);
         blocked = os.ShutdownBlockReasonCreate(window, reason.c_str()) != FALSE;
     }
-    if (!awake && !blocked) {
+    const bool console = os.SetConsoleCtrlHandler(RefuseEnding, TRUE) != FALSE;
+    if (!awake && !blocked && !console) {
         return {GuardResult::Unavailable, nullptr};
     }
-    return {GuardResult::Taken, std::make_unique<SystemGuard>(window, awake, blocked)};
+    return {GuardResult::Taken, std::make_unique<SystemGuard>(window, awake, blocked, console)};
 }
 
 Guarded WindowsFlashGuards::ClaimDrive(HANDLE device) {

@@ -71,8 +71,12 @@ inline constexpr char kEndingRefused[] =
 //   or "QuiverFirmwareUpdate" on a system without the global namespace; it existing already, or
 //   being refused to this account (ERROR_ACCESS_DENIED), is Busy;
 // - the system: SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED) on the calling
-//   thread and ShutdownBlockReasonCreate on the window, both given back (ES_CONTINUOUS alone,
-//   ShutdownBlockReasonDestroy) by the guard on the same thread;
+//   thread, ShutdownBlockReasonCreate on the window and a console control handler, all given
+//   back (ES_CONTINUOUS alone, ShutdownBlockReasonDestroy, the handler removed) by the guard on
+//   the same thread. The handler answers Ctrl+C and Ctrl+Break in the console the program runs
+//   in with kEndingRefused on standard error, and the process goes on; the console closing, a
+//   log-off and a shutdown it leaves to the system, which ends the process after its handlers
+//   whatever they answer. Taken when any of the three was;
 // - a drive: the volume lock (FSCTL_LOCK_VOLUME) on the drive's own handle, given back with
 //   FSCTL_UNLOCK_VOLUME. A lock the system refuses is Unavailable, never Busy: the system locks
 //   only a mounted disc's volume with no file open on it, and the route works as well without.

@@ -90,14 +90,19 @@ class Platform : public Clock, public TextCollation {
                                        TOKEN_PRIVILEGES* PreviousState, DWORD* ReturnLength) = 0;
     virtual BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) = 0;
 
-    // Named mutexes (one updater per machine), the thread's execution state and a window's
-    // shutdown block reason (the system kept up while drives are flashed). A system that lacks
-    // a call fails it with ERROR_CALL_NOT_IMPLEMENTED (SetThreadExecutionState returns 0).
+    // Named mutexes (one updater per machine), the thread's execution state, a window's
+    // shutdown block reason and a console control handler (the system kept up, and the process
+    // from being ended, while drives are flashed). A system that lacks a call fails it with
+    // ERROR_CALL_NOT_IMPLEMENTED (SetThreadExecutionState returns 0).
     virtual HANDLE CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner,
                                 const char* lpName) = 0;
     virtual EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) = 0;
     virtual BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) = 0;
     virtual BOOL ShutdownBlockReasonDestroy(HWND hWnd) = 0;
+    // Adds a console control handler to the process's handlers, or removes it (its newest
+    // registration). A null handler with Add TRUE makes the process ignore Ctrl+C (not
+    // Ctrl+Break); with Add FALSE it takes that back.
+    virtual BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) = 0;
 
     // The plain message box.
     virtual int MessageBoxA(HWND hWnd, const char* lpText, const char* lpCaption, UINT uType) = 0;

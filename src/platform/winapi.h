@@ -11,6 +11,17 @@
 #include <cstddef>
 #include <cstdint>
 
+// The calling convention of the system's own functions and of the functions it calls back:
+// __stdcall on 32-bit x86, the one convention of the platform elsewhere. The system headers
+// keep a definition that is already there.
+#ifndef WINAPI
+#if defined(__i386__) || defined(_M_IX86)
+#define WINAPI __attribute__((__stdcall__))
+#else
+#define WINAPI
+#endif
+#endif
+
 namespace quiver {
 
 using BYTE = std::uint8_t;
@@ -217,6 +228,17 @@ constexpr EXECUTION_STATE ES_SYSTEM_REQUIRED = 0x00000001u;
 constexpr EXECUTION_STATE ES_DISPLAY_REQUIRED = 0x00000002u;
 constexpr EXECUTION_STATE ES_AWAYMODE_REQUIRED = 0x00000040u;
 constexpr EXECUTION_STATE ES_CONTINUOUS = 0x80000000u;
+
+// Console control: the events the system hands to a process's console control handlers, newest
+// handler first, on a thread it makes for them. A handler returns TRUE when it dealt with the
+// event; when none did, the default handler ends the process. After the close, log-off and
+// shutdown events the system ends the process whatever the handlers return.
+using PHANDLER_ROUTINE = BOOL(WINAPI*)(DWORD CtrlType);
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
 
 constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
 constexpr int CSTR_LESS_THAN = 1;

@@ -116,6 +116,24 @@ std::uintptr_t Locks::VolumeHolder(std::size_t drive) const {
     return it == volumeLocks_.end() ? 0 : it->second;
 }
 
+void Locks::ConsoleHandlerAdded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Record({LockEvent::Kind::ConsoleHandlerAdded, {}, ++consoleHandlers_, true});
+}
+
+void Locks::ConsoleHandlerRemoved() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (consoleHandlers_ > 0) {
+        --consoleHandlers_;
+    }
+    Record({LockEvent::Kind::ConsoleHandlerRemoved, {}, consoleHandlers_, true});
+}
+
+std::uint32_t Locks::ConsoleHandlers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return consoleHandlers_;
+}
+
 std::vector<LockEvent> Locks::Events() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;

@@ -1,7 +1,7 @@
 // What programs hold on the emulated OS to keep others away while they work: named mutexes,
 // the threads' execution states (the system kept from sleeping), shutdown block reasons of
-// windows and volume locks on drives. Each change is recorded, in order, and handed to an
-// observer. Thread-safe.
+// windows, volume locks on drives and console control handlers (Ctrl+C kept from ending the
+// process). Each change is recorded, in order, and handed to an observer. Thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -22,13 +22,15 @@ constexpr std::uint32_t kEsContinuous = 0x80000000u;
 
 struct LockEvent {
     enum class Kind : std::uint8_t {
-        MutexOpened,        // subject: the name; granted: false when it existed already
-        MutexClosed,        // subject: the name
-        ExecutionState,     // value: the flags asked for; granted: false when refused
-        ShutdownBlocked,    // subject: the reason
-        ShutdownUnblocked,  // a window's reason was taken back
-        VolumeLocked,       // value: the drive's index; granted: false when refused
-        VolumeUnlocked,     // value: the drive's index
+        MutexOpened,            // subject: the name; granted: false when it existed already
+        MutexClosed,            // subject: the name
+        ExecutionState,         // value: the flags asked for; granted: false when refused
+        ShutdownBlocked,        // subject: the reason
+        ShutdownUnblocked,      // a window's reason was taken back
+        VolumeLocked,           // value: the drive's index; granted: false when refused
+        VolumeUnlocked,         // value: the drive's index
+        ConsoleHandlerAdded,    // value: the handlers in place after it
+        ConsoleHandlerRemoved,  // value: the handlers in place after it
     };
     Kind kind = Kind::MutexOpened;
     std::string subject;
@@ -71,6 +73,12 @@ class Locks {
     // The handle holding the drive's lock; 0 when the drive is not locked.
     std::uintptr_t VolumeHolder(std::size_t drive) const;
 
+    // A console control handler was added to the process or removed from it; the handlers
+    // themselves are the process's (the platform keeps them).
+    void ConsoleHandlerAdded();
+    void ConsoleHandlerRemoved();
+    std::uint32_t ConsoleHandlers() const;
+
     std::vector<LockEvent> Events() const;
     // Called on the thread that made the change, after it took effect.
     void SetObserver(Observer observer);
@@ -83,6 +91,7 @@ class Locks {
     std::map<std::uint64_t, std::uint32_t> executionStates_;
     std::map<std::uintptr_t, std::string> blockReasons_;
     std::map<std::size_t, std::uintptr_t> volumeLocks_;
+    std::uint32_t consoleHandlers_ = 0;
     std::vector<LockEvent> events_;
     Observer observer_;
 };

@@ -288,6 +288,12 @@ void Transcript::Lock(const sim::LockEvent& event, std::string_view drive) {
         case Kind::VolumeUnlocked:
             Write("volume-lock " + Token(drive) + " off");
             break;
+        case Kind::ConsoleHandlerAdded:
+            Write("console-control-handler on");
+            break;
+        case Kind::ConsoleHandlerRemoved:
+            Write("console-control-handler off");
+            break;
     }
 }
 

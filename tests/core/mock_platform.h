@@ -45,6 +45,7 @@ class MockPlatform : public Platform {
     MOCK_METHOD(EXECUTION_STATE, SetThreadExecutionState, (EXECUTION_STATE), (override));
     MOCK_METHOD(BOOL, ShutdownBlockReasonCreate, (HWND, const WCHAR*), (override));
     MOCK_METHOD(BOOL, ShutdownBlockReasonDestroy, (HWND), (override));
+    MOCK_METHOD(BOOL, SetConsoleCtrlHandler, (PHANDLER_ROUTINE, BOOL), (override));
     MOCK_METHOD(int, CompareStringA, (LCID, DWORD, const char*, int, const char*, int), (override));
     MOCK_METHOD(int, MessageBoxA, (HWND, const char*, const char*, UINT), (override));
 

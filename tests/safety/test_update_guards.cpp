@@ -1,7 +1,7 @@
 // The guards of an update on the emulated PC, read from quiver-sim's transcript of the drives'
-// commands and the OS's locks: one updater per machine, the system held up and each drive
-// locked from before the first write until the last worker has ended, and a drive that another
-// program holds left alone.
+// commands and the OS's locks: one updater per machine, the system held up, Ctrl+C in the
+// console refused and each drive locked from before the first write until the last worker has
+// ended, and a drive that another program holds left alone.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -46,7 +46,7 @@ class UpdateGuardsTest : public AppRig {
     bool NothingHeld() {
         const sim::Locks& locks = machine_.locks();
         return !locks.SystemRequired() && !locks.ShutdownBlocked() && locks.VolumeHolder(0) == 0 &&
-               locks.VolumeHolder(1) == 0;
+               locks.VolumeHolder(1) == 0 && locks.ConsoleHandlers() == 0;
     }
 
     std::ostringstream out_;
@@ -63,7 +63,8 @@ TEST_F(UpdateGuardsTest, HeldFromBeforeTheFirstWriteUntilTheLastWorkerHasEnded) 
     // The last WRITE BUFFER of each drive is its program command.
     const int firstWrite = std::min(At("scsi E 3B"), At("scsi F 3B"));
     const int lastWrite = std::max(At("scsi E 3B", true), At("scsi F 3B", true));
-    for (const char* taken : {"execution-state 0x80000001", "shutdown-block \"Drive firmware"}) {
+    for (const char* taken : {"execution-state 0x80000001", "shutdown-block \"Drive firmware",
+                              "console-control-handler on"}) {
         EXPECT_GE(At(taken), 0) << taken;
         EXPECT_LT(At(taken), firstWrite) << taken;
     }
@@ -75,7 +76,7 @@ TEST_F(UpdateGuardsTest, HeldFromBeforeTheFirstWriteUntilTheLastWorkerHasEnded) 
         EXPECT_LT(At(lock), At(std::string("scsi ") + drive + " 3B")) << lock;
     }
     for (const char* given : {"volume-lock E off", "volume-lock F off", "shutdown-block off",
-                              "execution-state 0x80000000"}) {
+                              "console-control-handler off", "execution-state 0x80000000"}) {
         EXPECT_GT(At(given), lastWrite) << given;
     }
     // Given back on the thread that took them: nothing is held any more.
@@ -104,6 +105,47 @@ TEST_F(UpdateGuardsTest, TheSessionMayNotEndWhileDrivesAreFlashed) {
     answers.push_back(form.SystemEndsSession());
     EXPECT_EQ(answers, (std::vector<bool>{true, false, true}));
     EXPECT_EQ(drive(0).ProgramCount(), 1u);
+}
+
+// Ctrl+C and Ctrl+Break in the console while the drive is written (its first WRITE BUFFER and
+// its program command) are refused with a line on standard error, and the update goes on to
+// succeed; once it has ended they end the process again. Closing the console, logging off and
+// shutting down are never refused: the system ends the process after them whatever it answers.
+TEST_F(UpdateGuardsTest, CtrlCInTheConsoleDoesNotEndAFlash) {
+    AddKmr(0);
+    const std::vector<DWORD> events{CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
+                                    CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
+    auto deliverAll = [&] {
+        std::vector<bool> handled;
+        for (DWORD event : events) {
+            handled.push_back(os_.DeliverConsoleEvent(event));
+        }
+        return handled;
+    };
+    const std::vector<bool> refused{true, true, false, false, false};
+    const std::vector<bool> none(events.size(), false);
+
+    EXPECT_EQ(deliverAll(), none);
+    std::vector<std::vector<bool>> during;
+    drive(0).SetCommandObserver([&](const sim::LoggedCommand& c) {
+        if ((c.cdb[0] == 0x3B && during.empty()) || IsProgramCommand(c)) {
+            during.push_back(deliverAll());
+        }
+    });
+    ::testing::internal::CaptureStderr();
+    Open();
+    ClickUpdate();
+    app_->Run();
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(during, (std::vector<std::vector<bool>>{refused, refused}));
+    EXPECT_EQ(drive(0).ProgramCount(), 1u);
+    EXPECT_EQ(DialogTexts(), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(deliverAll(), none);
+    EXPECT_TRUE(NothingHeld());
+    // One line for each refusal, whole.
+    const std::string line = std::string(kEndingRefused) + "\n";
+    EXPECT_EQ(errors, line + line + line + line);
 }
 
 // Another updater holds the machine's mutex: the program says so and ends before it opens a

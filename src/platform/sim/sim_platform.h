@@ -77,6 +77,7 @@ class SimPlatform : public Platform {
     EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) override;
     BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) override;
     BOOL ShutdownBlockReasonDestroy(HWND hWnd) override;
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) override;
 
     int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                        const char* lpString2, int cchCount2) override;
@@ -97,6 +98,13 @@ class SimPlatform : public Platform {
     // be changed while boxes are shown.
     using MessageBoxHandler = std::function<int(const RecordedMessageBox&)>;
     void SetMessageBoxHandler(MessageBoxHandler handler);
+
+    // A key pressed in the process's console (CTRL_C_EVENT, CTRL_BREAK_EVENT) or the console
+    // closed, the user logged off or the system shut down: the event goes to the console
+    // control handlers, newest first, on a thread of its own as the system makes one, until
+    // one of them handles it. False: none did, and the system would end the process now (after
+    // the close, log-off and shutdown events it does so even when one did).
+    bool DeliverConsoleEvent(DWORD event);
 
   private:
     struct HandleEntry;
@@ -119,6 +127,8 @@ class SimPlatform : public Platform {
     int libraryLoads_ = 0;
     int totalLibraryLoads_ = 0;
     bool shutdownPrivilegeEnabled_ = false;
+    std::vector<PHANDLER_ROUTINE> consoleHandlers_;  // oldest first
+    bool ignoreCtrlC_ = false;
 };
 
 }  // namespace quiver

@@ -1,8 +1,11 @@
 // The emulated PC's system services: the version, the process token and its privileges, the
-// restart, named mutexes, the execution state, shutdown block reasons, text comparison and the
-// plain message box.
+// restart, named mutexes, the execution state, shutdown block reasons, console control
+// handlers, text comparison and the plain message box.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <thread>
 
 #include "platform/collation.h"
 #include "platform/sim/sim_platform_detail.h"
@@ -209,6 +212,58 @@ BOOL SimPlatform::ShutdownBlockReasonDestroy(HWND hWnd) {
         return FALSE;
     }
     return TRUE;
+}
+
+// --- Console control handlers -----------------------------------------------------------------
+
+BOOL SimPlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+    if (HandlerRoutine == nullptr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ignoreCtrlC_ = Add != FALSE;
+        return TRUE;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (Add != FALSE) {
+            consoleHandlers_.push_back(HandlerRoutine);
+        } else {
+            const auto newest =
+                std::find(consoleHandlers_.rbegin(), consoleHandlers_.rend(), HandlerRoutine);
+            if (newest == consoleHandlers_.rend()) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return FALSE;
+            }
+            consoleHandlers_.erase(std::next(newest).base());
+        }
+    }
+    if (Add != FALSE) {
+        machine_.locks().ConsoleHandlerAdded();
+    } else {
+        machine_.locks().ConsoleHandlerRemoved();
+    }
+    return TRUE;
+}
+
+bool SimPlatform::DeliverConsoleEvent(DWORD event) {
+    std::vector<PHANDLER_ROUTINE> handlers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (event == CTRL_C_EVENT && ignoreCtrlC_) {
+            return true;  // the system does not signal the process at all
+        }
+        handlers.assign(consoleHandlers_.rbegin(), consoleHandlers_.rend());
+    }
+    bool handled = false;
+    std::thread signalled([&] {
+        for (PHANDLER_ROUTINE handler : handlers) {
+            if (handler(event) != FALSE) {
+                handled = true;
+                return;
+            }
+        }
+    });
+    signalled.join();
+    return handled;
 }
 
 // --- Text and message boxes -------------------------------------------------------------------

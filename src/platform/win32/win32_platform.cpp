@@ -31,6 +31,11 @@ constexpr auto kOurSystemRequired = quiver::ES_SYSTEM_REQUIRED;
 constexpr auto kOurContinuous = quiver::ES_CONTINUOUS;
 constexpr auto kOurAlreadyExists = quiver::ERROR_ALREADY_EXISTS;
 constexpr auto kOurCallNotImplemented = quiver::ERROR_CALL_NOT_IMPLEMENTED;
+constexpr auto kOurCtrlC = quiver::CTRL_C_EVENT;
+constexpr auto kOurCtrlBreak = quiver::CTRL_BREAK_EVENT;
+constexpr auto kOurCtrlClose = quiver::CTRL_CLOSE_EVENT;
+constexpr auto kOurCtrlLogoff = quiver::CTRL_LOGOFF_EVENT;
+constexpr auto kOurCtrlShutdown = quiver::CTRL_SHUTDOWN_EVENT;
 
 }  // namespace
 
@@ -68,7 +73,14 @@ static_assert(kOurLockVolume == FSCTL_LOCK_VOLUME && kOurUnlockVolume == FSCTL_U
 static_assert(kOurSystemRequired == ES_SYSTEM_REQUIRED && kOurContinuous == ES_CONTINUOUS);
 static_assert(kOurAlreadyExists == ERROR_ALREADY_EXISTS);
 static_assert(kOurCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
+static_assert(kOurCtrlC == CTRL_C_EVENT && kOurCtrlBreak == CTRL_BREAK_EVENT &&
+              kOurCtrlClose == CTRL_CLOSE_EVENT && kOurCtrlLogoff == CTRL_LOGOFF_EVENT &&
+              kOurCtrlShutdown == CTRL_SHUTDOWN_EVENT);
 static_assert(sizeof(quiver::WCHAR) == sizeof(::WCHAR));
+// A console control handler of ours is the system's kind of function: the same convention (the
+// one WINAPI macro declares both), and a result and an argument of the same sizes (the system's
+// DWORD is unsigned long, ours std::uint32_t; both 32 bits, passed alike).
+static_assert(sizeof(quiver::BOOL) == sizeof(::BOOL) && sizeof(quiver::DWORD) == sizeof(::DWORD));
 
 #define QUIVER_SAME_FIELD(type, field) \
     static_assert(offsetof(quiver::type, field) == offsetof(::type, field), #type "." #field)
@@ -280,6 +292,12 @@ BOOL Win32Platform::ShutdownBlockReasonDestroy(HWND hWnd) {
         return FALSE;
     }
     return destroy(static_cast<::HWND>(hWnd));
+}
+
+BOOL Win32Platform::SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+    const auto handler =
+        reinterpret_cast<::PHANDLER_ROUTINE>(reinterpret_cast<quiver::FARPROC>(HandlerRoutine));
+    return ::SetConsoleCtrlHandler(handler, Add);
 }
 
 int Win32Platform::CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1,

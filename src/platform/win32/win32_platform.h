@@ -53,6 +53,7 @@ class Win32Platform : public Platform {
     EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE esFlags) override;
     BOOL ShutdownBlockReasonCreate(HWND hWnd, const WCHAR* pwszReason) override;
     BOOL ShutdownBlockReasonDestroy(HWND hWnd) override;
+    BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) override;
 
     int CompareStringA(LCID Locale, DWORD dwCmpFlags, const char* lpString1, int cchCount1,
                        const char* lpString2, int cchCount2) override;
