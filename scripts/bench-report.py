@@ -125,9 +125,9 @@ def callgrind(name, argv, toggles=()):
     raise SystemExit(f"bench: no totals in {path}")
 
 
-def calls_to(path, pattern):
-    """How often functions whose name matches `pattern` were called from elsewhere."""
-    names, current, callee, total = {}, None, None, 0
+def calls(path):
+    """The calls of a callgrind profile: (caller, callee, times called, inclusive instructions)."""
+    names, current, callee, times = {}, None, None, 0
     with open(path) as f:
         for line in f:
             m = re.match(r"^(c?fn)=\((\d+)\)(?: (.*))?$", line.rstrip("\n"))
@@ -141,35 +141,28 @@ def calls_to(path, pattern):
                     callee = ident
                 continue
             if line.startswith("calls=") and callee is not None:
-                if re.match(pattern, names.get(callee, "")) and \
-                        not re.match(pattern, names.get(current, "")):
-                    total += int(line.split("=", 1)[1].split()[0])
-                callee = None
-    return total
+                times = int(line.split("=", 1)[1].split()[0])
+                continue
+            if re.match(r"^[a-z]+=", line) or callee is None:
+                continue
+            # The line after calls=: the call's position and its inclusive cost.
+            yield names.get(current, ""), names.get(callee, ""), times, int(line.split()[-1])
+            callee = None
+
+
+def calls_to(path, pattern):
+    """How often functions whose name matches `pattern` were called from elsewhere."""
+    return sum(times for caller, callee, times, _ in calls(path)
+               if re.match(pattern, callee) and not re.match(pattern, caller))
 
 
 def callee_costs(path, caller):
     """Inclusive instructions of the calls made by functions whose name matches `caller`, by
     callee."""
-    names, current, callee, costs = {}, None, None, {}
-    with open(path) as f:
-        for line in f:
-            m = re.match(r"^(c?fn)=\((\d+)\)(?: (.*))?$", line.rstrip("\n"))
-            if m:
-                kind, ident, name = m.groups()
-                if name:
-                    names[ident] = name
-                if kind == "fn":
-                    current = ident
-                else:
-                    callee = ident
-                continue
-            if re.match(r"^[a-z]+=", line) or callee is None:
-                continue
-            if re.match(caller, names.get(current, "")):
-                name = names.get(callee, "?")
-                costs[name] = costs.get(name, 0) + int(line.split()[-1])
-            callee = None
+    costs = {}
+    for name, callee, _, cost in calls(path):
+        if re.match(caller, name):
+            costs[callee] = costs.get(callee, 0) + cost
     return costs
 
 
