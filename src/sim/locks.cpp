@@ -116,17 +116,13 @@ std::uintptr_t Locks::VolumeHolder(std::size_t drive) const {
     return it == volumeLocks_.end() ? 0 : it->second;
 }
 
-void Locks::ConsoleHandlerAdded() {
+void Locks::ConsoleHandlersChanged(bool added, std::uint32_t handlers) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Record({LockEvent::Kind::ConsoleHandlerAdded, {}, ++consoleHandlers_, true});
-}
-
-void Locks::ConsoleHandlerRemoved() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (consoleHandlers_ > 0) {
-        --consoleHandlers_;
-    }
-    Record({LockEvent::Kind::ConsoleHandlerRemoved, {}, consoleHandlers_, true});
+    consoleHandlers_ = handlers;
+    Record({added ? LockEvent::Kind::ConsoleHandlerAdded : LockEvent::Kind::ConsoleHandlerRemoved,
+            {},
+            handlers,
+            true});
 }
 
 std::uint32_t Locks::ConsoleHandlers() const {

@@ -73,10 +73,9 @@ class Locks {
     // The handle holding the drive's lock; 0 when the drive is not locked.
     std::uintptr_t VolumeHolder(std::size_t drive) const;
 
-    // A console control handler was added to the process or removed from it; the handlers
-    // themselves are the process's (the platform keeps them).
-    void ConsoleHandlerAdded();
-    void ConsoleHandlerRemoved();
+    // A console control handler was added to the process (`added`) or removed from it, leaving
+    // `handlers` in place; the handlers themselves are the process's (the platform keeps them).
+    void ConsoleHandlersChanged(bool added, std::uint32_t handlers);
     std::uint32_t ConsoleHandlers() const;
 
     std::vector<LockEvent> Events() const;

@@ -222,6 +222,7 @@ BOOL SimPlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Ad
         ignoreCtrlC_ = Add != FALSE;
         return TRUE;
     }
+    std::size_t handlers = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (Add != FALSE) {
@@ -235,12 +236,9 @@ BOOL SimPlatform::SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Ad
             }
             consoleHandlers_.erase(std::next(newest).base());
         }
+        handlers = consoleHandlers_.size();
     }
-    if (Add != FALSE) {
-        machine_.locks().ConsoleHandlerAdded();
-    } else {
-        machine_.locks().ConsoleHandlerRemoved();
-    }
+    machine_.locks().ConsoleHandlersChanged(Add != FALSE, static_cast<std::uint32_t>(handlers));
     return TRUE;
 }
 
